@@ -1,0 +1,20 @@
+#include "common/Clock.h"
+
+#include <ctime>
+
+namespace tavo {
+
+TDateTime TSystemClock::Now() const {
+  struct timespec ts {};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return FromTimespecLocal(ts);
+}
+
+uint32_t GetTickCount() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+}  // namespace tavo

@@ -1,0 +1,96 @@
+// The database as the rest of the server sees it: read-only queries whose rows are read by
+// column name, statements without a result, and bound parameters for every value the server
+// supplies. Two backends implement it: SQLite (embedded default) and ODBC.
+// Text in and out is Windows-1252; backends convert at their edge.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "common/DateTime.h"
+
+namespace tavo {
+
+// A failure of the database layer; what() is the database's message.
+class EDatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class TFieldKind : uint8_t { Unknown, Integer, Float, Text, DateTime, Boolean, Blob };
+
+struct TColumnInfo {
+  std::string Name;
+  TFieldKind Kind = TFieldKind::Unknown;
+};
+
+// A bound parameter or a column value. A date-time is kept apart from a plain float.
+struct TDateTimeValue {
+  TDateTime Value = 0;
+};
+using TSqlValue = std::variant<std::monostate, int64_t, double, std::string, TDateTimeValue, bool>;
+
+inline TSqlValue SqlNull() { return std::monostate{}; }
+inline TSqlValue SqlInt(int64_t v) { return v; }
+inline TSqlValue SqlText(std::string v) { return v; }
+inline TSqlValue SqlDateTime(TDateTime v) { return TDateTimeValue{v}; }
+inline TSqlValue SqlBool(bool v) { return v; }
+
+using TSqlParams = std::vector<TSqlValue>;
+
+// A read-only result, fully read. Reading a column of a missing row, or a null value, never
+// fails: empty text, 0, the zero date-time or false. An unknown column name throws.
+class TQuery {
+ public:
+  TQuery(std::vector<TColumnInfo> columns, std::vector<std::vector<TSqlValue>> rows);
+
+  bool Eof() const { return row_ >= rows_.size(); }
+  void Next() { if (row_ < rows_.size()) ++row_; }
+  void First() { row_ = 0; }
+  size_t RecordCount() const { return rows_.size(); }
+  const std::vector<TColumnInfo>& Columns() const { return columns_; }
+
+  // Column index by name, case-insensitive; throws EDatabaseError when absent.
+  size_t ColumnIndex(const std::string& name) const;
+  const TSqlValue& Value(size_t column) const;  // null on a missing row
+  bool IsNull(const std::string& name) const;
+
+  std::string AsString(const std::string& name) const;
+  int32_t AsInteger(const std::string& name) const;
+  double AsFloat(const std::string& name) const;
+  bool AsBoolean(const std::string& name) const;
+  TDateTime AsDateTime(const std::string& name) const;
+
+  // The same conversions for one value (used for column-wise reads too).
+  static std::string ToString(const TSqlValue& v);
+  static int32_t ToInteger(const TSqlValue& v);
+  static double ToFloat(const TSqlValue& v);
+  static bool ToBoolean(const TSqlValue& v);
+  static TDateTime ToDateTime(const TSqlValue& v);
+
+ private:
+  std::vector<TColumnInfo> columns_;
+  std::vector<std::vector<TSqlValue>> rows_;
+  size_t row_ = 0;
+};
+
+class TDatabase {
+ public:
+  virtual ~TDatabase() = default;
+
+  virtual bool Connected() const = 0;
+  virtual void Close() = 0;
+  // Runs a query with "?" placeholders; throws EDatabaseError on failure.
+  virtual std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) = 0;
+  // Runs a statement without a result; returns the number of affected rows (or -1).
+  virtual int64_t Execute(const std::string& sql, const TSqlParams& params = {}) = 0;
+};
+
+// The statement with its values in place of the placeholders, for log texts.
+std::string ExpandSqlForLog(const std::string& sql, const TSqlParams& params);
+
+}  // namespace tavo

@@ -1,0 +1,31 @@
+// One client connection as the rest of the server sees it: a user slot for the station's
+// record, a queued send, and a close. The Asio connection implements it; tests fake it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/TAVOcommon.h"
+
+namespace tavo {
+
+class TClientSocket {
+ public:
+  virtual ~TClientSocket() = default;
+
+  // False once the peer or the server closed the connection.
+  virtual bool Connected() const = 0;
+  // Hands the bytes over in one piece; they are written in order. Never throws.
+  virtual void SendText(const std::string& bytes) = 0;
+  // Closes the connection (its record is destroyed by the disconnect handler).
+  virtual void Close() = 0;
+  // "TAVOMainSocket" or "TAVOUpdateSocket": the listener that accepted it.
+  virtual const std::string& ListenerName() const = 0;
+
+  // The user slot: the connection's record once it has signed on.
+  std::unique_ptr<TTAVOConnectInfo> Data;
+};
+
+using TClientSocketPtr = std::shared_ptr<TClientSocket>;
+
+}  // namespace tavo
