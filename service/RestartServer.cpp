@@ -107,7 +107,8 @@ void RestartServer(const TRestartContext& ctx) {
     args.push_back("/bin/sh");
     args.push_back(file);
   } else {
-    args = {"/bin/sh", file};
+    // setsid -f: the script runs in a session of its own and its starter ends at once.
+    args = {"setsid", "-f", "/bin/sh", file};
   }
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
@@ -115,19 +116,27 @@ void RestartServer(const TRestartContext& ctx) {
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   pid_t pid = 0;
-  int rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), envp.data());
+  int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) throw std::runtime_error(std::string("Unable to start ") + file + ": " + std::strerror(rc));
-  // The started process runs on its own; the child is reaped by the SIGCHLD setting.
+  if (rc != 0)
+    throw std::runtime_error(std::string("Unable to start ") + args[0] + ": " + std::strerror(rc));
+  // Both starters return quickly; their status tells whether the script is on its way.
+  int status = 0;
+  for (int i = 0; i < 200; ++i) {
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+      throw std::runtime_error(args[0] + " could not start " + file);
+    }
+    if (r < 0) return;  // reaped elsewhere: nothing more to learn
+    ::usleep(50 * 1000);
+  }
+  throw std::runtime_error(args[0] + " did not return while starting " + file);
 }
 
 }  // namespace tavo

@@ -201,8 +201,6 @@ void TTAVO_WindowsServer::Stop() {
 
 int TTAVO_WindowsServer::Run() {
   mainThread_ = std::this_thread::get_id();
-  // The restart script is a child that is never waited for.
-  ::signal(SIGCHLD, SIG_IGN);
   ::signal(SIGPIPE, SIG_IGN);
   asio::signal_set signals(io_, SIGINT, SIGTERM);
   signals.async_wait([this](std::error_code ec, int) {
