@@ -28,9 +28,9 @@ std::string BuildPeImage(const std::string& record, const TPeOptions& opt) {
   size_t at = 0;
   auto dir = [&](uint16_t ids) {
     const size_t d = at;
-    r.Put(d, 0, 16);
-    r.Put(d + 14, ids, 2);
     at += 16 + 8 * size_t{ids};
+    r.s.resize(at, '\0');
+    r.Put(d + 14, ids, 2);
     return d;
   };
   const uint16_t types = opt.iconBeforeVersion ? 2 : 1;
