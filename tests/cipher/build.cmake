@@ -13,3 +13,10 @@ add_test(NAME cipher_pi_table_regenerated
     -DEXPECTED=${PROJECT_SOURCE_DIR}/sms/BlowfishPi.h
     -DOUT=${CMAKE_CURRENT_BINARY_DIR}/BlowfishPi.h.out
     -P ${PROJECT_SOURCE_DIR}/tests/cipher/compare_output.cmake)
+
+include(${PROJECT_SOURCE_DIR}/tests/support/fuzz/fuzz.cmake)
+tavo_add_fuzz(fuzz_decrypt_string 20
+  SOURCES ${PROJECT_SOURCE_DIR}/tests/cipher/fuzz_decrypt.cpp
+    ${PROJECT_SOURCE_DIR}/sms/LbClass.cpp ${PROJECT_SOURCE_DIR}/sms/LbCipher.cpp
+    ${PROJECT_SOURCE_DIR}/sms/LbBase64.cpp ${PROJECT_SOURCE_DIR}/sms/ServerKey.cpp
+  SEEDS $<TARGET_FILE:fuzz_seeds> decrypt)
