@@ -3,6 +3,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cctype>
 #include <cmath>
 #include <deque>
 
@@ -39,7 +40,7 @@ std::string FromWide(const SQLWCHAR* p, size_t n) {
   return out;
 }
 
-// The driver's messages for a handle, one per line.
+// The driver's messages for a handle, joined.
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   std::string text;
   for (SQLSMALLINT rec = 1; rec <= 20; ++rec) {
@@ -55,7 +56,7 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
                           static_cast<SQLSMALLINT>(msg.size()), &len);
     }
     if (!SQL_SUCCEEDED(rc)) break;
-    if (!text.empty()) text += "\n";
+    if (!text.empty()) text += " ";
     text += FromWide(msg.data(), std::min(static_cast<size_t>(len), msg.size()));
   }
   return text.empty() ? std::string("unknown ODBC failure") : text;
@@ -162,6 +163,17 @@ TFieldKind KindOfSqlType(SQLSMALLINT type, SQLULEN size, SQLSMALLINT digits) {
     default:
       return TFieldKind::Text;
   }
+}
+
+bool IsBooleanTypeName(const TStmt& stmt, SQLUSMALLINT col) {
+  SQLWCHAR name[64] = {};
+  SQLSMALLINT len = 0;
+  if (!SQL_SUCCEEDED(SQLColAttributeW(stmt.Get(), col, SQL_DESC_TYPE_NAME, name, sizeof name, &len,
+                                      nullptr)))
+    return false;
+  std::string type = FromWide(name, std::min<size_t>(static_cast<size_t>(len) / sizeof(SQLWCHAR), 63));
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return type == "bool" || type == "boolean";
 }
 
 // Reads a value that may come in pieces (text, binary).
@@ -315,6 +327,10 @@ std::unique_ptr<TQuery> TOdbcDatabase::Open(const std::string& sql, const TSqlPa
                                &nullable));
     columns[i - 1].Name = FromWide(name, std::min<size_t>(static_cast<size_t>(nameLen), 255));
     columns[i - 1].Kind = KindOfSqlType(type, size, digits);
+    // psqlODBC describes a BOOLEAN column as text unless told otherwise (BoolsAsChar); its
+    // type name still says what it is.
+    if (columns[i - 1].Kind == TFieldKind::Text && IsBooleanTypeName(stmt, i))
+      columns[i - 1].Kind = TFieldKind::Boolean;
     types[i - 1] = type;
   }
   std::vector<std::vector<TSqlValue>> rows;
