@@ -11,7 +11,7 @@ namespace tavo {
 // The gateway hosts built into the program. They are set when the program is built and are
 // empty unless the build names them; an empty host is never contacted.
 struct TGatewayHosts {
-  std::string Default;         // the initial GatewayHost
+  std::string Default;  // the initial GatewayHost
   std::string Alternative;
   std::string PrivateAddress;  // the gateway's address on the private network
 };

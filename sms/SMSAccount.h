@@ -9,8 +9,8 @@
 namespace tavo {
 
 struct TSMSAccountData {
-  std::string UserName;   // Windows-1252
-  std::string Password;   // plain text, Windows-1252
+  std::string UserName;  // Windows-1252
+  std::string Password;  // plain text, Windows-1252
   int32_t CustomerNumber = 0;
 };
 

@@ -57,8 +57,9 @@ std::string FileNameText(const std::filesystem::path& p) { return Utf8ToAnsi(p.s
 
 std::string ReadWholeFile(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
-  if (!in) throw std::runtime_error("Cannot open file \"" + FileNameText(p) + "\". " +
-                                    std::strerror(errno));
+  if (!in)
+    throw std::runtime_error("Cannot open file \"" + FileNameText(p) + "\". " +
+                             std::strerror(errno));
   std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw std::runtime_error("Read error on file \"" + FileNameText(p) + "\"");
   return data;
@@ -92,7 +93,10 @@ std::string EscapeUrlPath(const std::string& ansiPath) {
 
 TSMSDM::TSMSDM(TRegistryStore& registry, TLogging& logging, TGatewayState& gateway,
                std::filesystem::path programDir, TGatewayTimeouts timeouts)
-    : registry_(registry), logging_(logging), gateway_(gateway), programDir_(std::move(programDir)) {
+    : registry_(registry),
+      logging_(logging),
+      gateway_(gateway),
+      programDir_(std::move(programDir)) {
   EnsureCurlGlobalInit();
   HTTP = curl_easy_init();
   if (!HTTP) throw std::runtime_error("The HTTP client could not be created");
@@ -246,9 +250,10 @@ std::string TSMSDM::Perform(const std::string& url, const std::string* body) {
     if (rc != CURLE_OK) {
       std::string message = errorBuffer_[0] ? errorBuffer_ : curl_easy_strerror(rc);
       if (rc == CURLE_PEER_FAILED_VERIFICATION)
-        message += " (the gateway's certificate was not accepted: name the certificates to trust "
-                   "in the registry value \"CAFile\", or set \"VerifyCertificate\" to \"NO\" to "
-                   "turn the check off)";
+        message +=
+            " (the gateway's certificate was not accepted: name the certificates to trust "
+            "in the registry value \"CAFile\", or set \"VerifyCertificate\" to \"NO\" to "
+            "turn the check off)";
       throw EHTTPError(message);
     }
     if (status == 401 && !answered401) {
@@ -297,9 +302,11 @@ bool TSMSDM::ConnectToInternet() {
     // The hosts in order; each is read when its turn comes, as an earlier attempt or another
     // worker may have changed GatewayHost. Hosts nobody configured are passed over.
     const TGatewayHosts& builtIn = gateway_.BuiltIn();
-    auto attempt = [&](const std::string& host) { return !host.empty() && TryConnect(host, stream); };
-    const std::string configured = registry_.ReadRegStringDef(HKEY_LOCAL_MACHINE, TAVO_REG_KEY,
-                                                              "HTTPSERVER", 0, gateway_.GatewayHost());
+    auto attempt = [&](const std::string& host) {
+      return !host.empty() && TryConnect(host, stream);
+    };
+    const std::string configured = registry_.ReadRegStringDef(
+        HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "HTTPSERVER", 0, gateway_.GatewayHost());
     attempt(configured) || attempt(gateway_.GatewayHost()) || attempt(builtIn.Alternative) ||
         attempt(builtIn.Default) || attempt(builtIn.PrivateAddress);
 
@@ -307,13 +314,15 @@ bool TSMSDM::ConnectToInternet() {
     if (!ok) {
       const std::string host = gateway_.GatewayHost();
       if (host.empty())
-        throw std::runtime_error("no gateway host is known; the registry value \"HTTPSERVER\" "
-                                 "names the gateway");
+        throw std::runtime_error(
+            "no gateway host is known; the registry value \"HTTPSERVER\" "
+            "names the gateway");
       stream += Get("https://" + host + "/connect");
       ok = Contains(stream, kGatewayMarker);
     }
     if (!ok) return false;
-    registry_.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "HTTPSERVER", gateway_.GatewayHost());
+    registry_.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "HTTPSERVER",
+                             gateway_.GatewayHost());
     gateway_.SetGatewayConnected(true);
     return true;
   } catch (const std::exception& e) {
@@ -325,7 +334,8 @@ bool TSMSDM::ConnectToInternet() {
 bool TSMSDM::SendSMSData(const std::filesystem::path& messageFile) {
   std::filesystem::path encrypted;
   try {
-    encrypted = CreateUniqueSMSFile(programDir_, kSMSEncryptedFilePrefix, GetTickCount());
+    encrypted = CreateUniqueSMSFile(programDir_, kSMSEncryptedFilePrefix,
+                                    tick_ ? tick_() : GetTickCount());
     LbBlowfish1.EncryptFile(messageFile, encrypted);
 
     std::string response;
@@ -335,7 +345,9 @@ bool TSMSDM::SendSMSData(const std::filesystem::path& messageFile) {
       response = Post("https://" + gateway_.GatewayHost() + "/POSTSMSDATA", body);
     } catch (const std::exception& e) {
       logging_.Logg(std::string("Error in SendSMSData.2: Det gick inte att skicka data till "
-                                "Ker Vanta: ") + e.what(), ltInfo);
+                                "Ker Vanta: ") +
+                        e.what(),
+                    ltInfo);
       RemoveFile(encrypted);
       RemoveFile(messageFile);
       return false;
@@ -346,8 +358,9 @@ bool TSMSDM::SendSMSData(const std::filesystem::path& messageFile) {
       return true;
     }
     // Both files stay for the administrator to look at.
-    logging_.Logg("Error in SendSMSData.1: Det gick inte att skicka data till Ker Vanta: " +
-                      response, ltInfo);
+    logging_.Logg(
+        "Error in SendSMSData.1: Det gick inte att skicka data till Ker Vanta: " + response,
+        ltInfo);
     return false;
   } catch (const std::exception& e) {
     logging_.IncErrorCount();

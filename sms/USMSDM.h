@@ -6,7 +6,9 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "common/Registry.h"
@@ -33,6 +35,9 @@ class TSMSDM {
   ~TSMSDM();
   TSMSDM(const TSMSDM&) = delete;
   TSMSDM& operator=(const TSMSDM&) = delete;
+
+  // The millisecond tick count that names the encrypted files (GetTickCount unless set).
+  void SetTickSource(std::function<uint32_t()> tick) { tick_ = std::move(tick); }
 
   // Authentication, proxy and certificate settings for the next requests, read afresh from the
   // registry.
@@ -68,6 +73,7 @@ class TSMSDM {
   TLogging& logging_;
   TGatewayState& gateway_;
   std::filesystem::path programDir_;
+  std::function<uint32_t()> tick_;
 
   CURL* HTTP = nullptr;
   curl_slist* requestHeaders_ = nullptr;

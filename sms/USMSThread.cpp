@@ -59,8 +59,8 @@ std::string ComposeSMSMessageFile(const TSMSMessage& m) {
          IsValidMobileNumber(m.Call.CallableMobilnummer) ? m.Call.CallableMobilnummer : "");
   AddKey(out, "BTEXT", "");
   // Windows-1252: "Från ... kallar på ".
-  AddKey(out, "LARGESMSTEXT", "Fr\xE5n signaleringssystemet: " + m.Call.CallerName +
-                                  " kallar p\xE5 " + m.Call.CallName);
+  AddKey(out, "LARGESMSTEXT",
+         "Fr\xE5n signaleringssystemet: " + m.Call.CallerName + " kallar p\xE5 " + m.Call.CallName);
   AddKey(out, "SENDSMS", "T");
   AddKey(out, "KUNDLOPNR", customer);
   // The gateway expects the customer number here too, not the text.
@@ -90,8 +90,8 @@ void TSendSMSThread::Start(std::unique_ptr<TSendSMSThread> thread) {
 void TSendSMSThread::Execute() noexcept {
   TLogging& log = *context_.Logging;
   try {
-    SMSDM = std::make_unique<TSMSDM>(*context_.Registry, log, *context_.Gateway,
-                                     context_.ProgramDir);
+    SMSDM =
+        std::make_unique<TSMSDM>(*context_.Registry, log, *context_.Gateway, context_.ProgramDir);
     // One consistent copy: the main thread may replace the account meanwhile.
     const TSMSAccountData account = context_.Account->Get();
     if (account.UserName.empty()) {
@@ -121,7 +121,8 @@ void TSendSMSThread::ComposeAndSend(const TSMSAccountData& account) {
   std::filesystem::path file;
   bool handedOver = false;
   try {
-    file = CreateUniqueSMSFile(context_.ProgramDir, kSMSFilePrefix, GetTickCount());
+    file = CreateUniqueSMSFile(context_.ProgramDir, kSMSFilePrefix,
+                               context_.TickCount ? context_.TickCount() : GetTickCount());
     TSMSMessage message{account, GetLocalComputerName(), call_,
                         context_.Clock->Now() - kSMSTimeOffset};
     const std::string content = ComposeSMSMessageFile(message);
@@ -129,7 +130,8 @@ void TSendSMSThread::ComposeAndSend(const TSMSAccountData& account) {
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
       out.write(content.data(), static_cast<std::streamsize>(content.size()));
       out.close();
-      if (!out) throw std::runtime_error("Write error on file \"" + Utf8ToAnsi(file.string()) + "\"");
+      if (!out)
+        throw std::runtime_error("Write error on file \"" + Utf8ToAnsi(file.string()) + "\"");
     }
     handedOver = true;
     SMSDM->SendSMSData(file);

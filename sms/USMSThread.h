@@ -32,6 +32,8 @@ struct TSMSDispatchContext {
   // Called on the worker as its very last act, after everything it held is released; the
   // service posts its end notice to the main loop from here. May be empty.
   std::function<void()> OnTerminate;
+  // The millisecond tick count that names the message files; empty means GetTickCount.
+  std::function<uint32_t()> TickCount;
 };
 
 // The values of one call that the message needs, copied when the dispatch is created: the

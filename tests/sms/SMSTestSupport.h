@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "common/Registry.h"
 #include "sms/GatewayState.h"
 #include "sms/SMSAccount.h"
+#include "support/TestSupport.h"
 
 namespace tavo::test {
 
@@ -100,10 +100,11 @@ struct TCertificate {
 inline TCertificate MakeCertificate(const fs::path& dir, const std::string& name,
                                     const std::string& subjectAltName) {
   TCertificate c{dir / (name + ".crt"), dir / (name + ".key")};
-  std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-                    " -days 2 -subj /CN=tavo-test-" + name + " -addext subjectAltName=" +
-                    subjectAltName + " -keyout '" + c.Key.string() + "' -out '" +
-                    c.Cert.string() + "' >/dev/null 2>&1";
+  std::string cmd =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+      " -days 2 -subj /CN=tavo-test-" +
+      name + " -addext subjectAltName=" + subjectAltName + " -keyout '" + c.Key.string() +
+      "' -out '" + c.Cert.string() + "' >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("openssl could not make " + name);
   return c;
 }
@@ -117,10 +118,10 @@ struct TGatewayRequest {
 struct TGatewayOptions {
   std::string ConnectBody;  // empty: the default answer with the marker
   int ConnectStatus = 200;
-  std::string PostBody;     // empty: the default answer with the marker
+  std::string PostBody;  // empty: the default answer with the marker
   int PostStatus = 200;
-  int GetStatus = 0;        // non-zero: every download is answered with it
-  std::string Auth;         // expected Authorization header
+  int GetStatus = 0;  // non-zero: every download is answered with it
+  std::string Auth;   // expected Authorization header
   std::string SetCookie;
   fs::path Files;
 };
@@ -130,13 +131,22 @@ class TTestGateway {
   TTestGateway(const fs::path& dir, const TCertificate& cert, const TGatewayOptions& o = {})
       : dir_(dir) {
     fs::create_directories(dir_);
-    std::vector<std::string> argv = {TAVO_PYTHON3, TAVO_SOURCE_DIR "/tests/sms/gateway.py",
-                                     "--cert", cert.Cert.string(), "--key", cert.Key.string(),
-                                     "--port-file", (dir_ / "port").string(),
-                                     "--record", dir_.string(),
-                                     "--connect-status", std::to_string(o.ConnectStatus),
-                                     "--post-status", std::to_string(o.PostStatus),
-                                     "--get-status", std::to_string(o.GetStatus)};
+    std::vector<std::string> argv = {TAVO_PYTHON3,
+                                     TAVO_SOURCE_DIR "/tests/sms/gateway.py",
+                                     "--cert",
+                                     cert.Cert.string(),
+                                     "--key",
+                                     cert.Key.string(),
+                                     "--port-file",
+                                     (dir_ / "port").string(),
+                                     "--record",
+                                     dir_.string(),
+                                     "--connect-status",
+                                     std::to_string(o.ConnectStatus),
+                                     "--post-status",
+                                     std::to_string(o.PostStatus),
+                                     "--get-status",
+                                     std::to_string(o.GetStatus)};
     auto opt = [&](const char* name, const std::string& v) {
       if (!v.empty()) {
         argv.push_back(name);

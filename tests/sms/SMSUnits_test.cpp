@@ -17,10 +17,18 @@ TEST(SMSUnits, IsValidMobileNumber) {
     const char* number;
     bool valid;
   } cases[] = {
-      {"", true},          {"   ", true},          {"+46 70 123 45 67", true},
-      {"0701234567", true}, {"070,1234567", true}, {"070-123 45 67", false},
-      {"070 123 45 6x", false}, {"(070) 1234567", false}, {"070\t1234567", false},
-      {"+46\xA0" "70", false},  // a no-break space is not a blank
+      {"", true},
+      {"   ", true},
+      {"+46 70 123 45 67", true},
+      {"0701234567", true},
+      {"070,1234567", true},
+      {"070-123 45 67", false},
+      {"070 123 45 6x", false},
+      {"(070) 1234567", false},
+      {"070\t1234567", false},
+      {"+46\xA0"
+       "70",
+       false},  // a no-break space is not a blank
   };
   for (const auto& c : cases) EXPECT_EQ(IsValidMobileNumber(c.number), c.valid) << c.number;
 }
@@ -71,9 +79,9 @@ std::string KeyValue(const std::string& file, const std::string& key) {
 }
 
 TEST(SMSUnits, MobileNumberGoesIntoTheFileOnlyWhenValid) {
-  for (auto [stored, written] : {std::pair{"070-123 45 67", ""},
-                                 std::pair{"+46 70 123 45 67", "+46 70 123 45 67"},
-                                 std::pair{" 0701234567 ", " 0701234567 "}, std::pair{"", ""}}) {
+  for (auto [stored, written] :
+       {std::pair{"070-123 45 67", ""}, std::pair{"+46 70 123 45 67", "+46 70 123 45 67"},
+        std::pair{" 0701234567 ", " 0701234567 "}, std::pair{"", ""}}) {
     TSMSMessage m = SampleMessage();
     m.Call.CallableMobilnummer = stored;
     EXPECT_EQ(KeyValue(ComposeSMSMessageFile(m), "SMSNUMMER"), written) << stored;

@@ -11,6 +11,7 @@ import http.server
 import os
 import ssl
 import threading
+import urllib.parse
 
 MARKER = "Authentication is required!"
 
@@ -77,7 +78,7 @@ def main():
             if args.get_status:
                 self.reply(args.get_status, "refused")
                 return
-            name = os.path.join(args.files, self.path.lstrip("/"))
+            name = os.path.join(args.files, urllib.parse.unquote(self.path).lstrip("/"))
             if args.files and os.path.isfile(name):
                 with open(name, "rb") as f:
                     self.reply(200, f.read())
