@@ -75,14 +75,14 @@ std::string BuildVersionRecord(const TVersionRecordSpec& spec) {
     strings.push_back(Node(key, 1, v, static_cast<uint16_t>(value.size() + 1)));
   }
   const TVersionTranslation tr{spec.Language, spec.CodePage};
-  std::string table = Node(StringTableName(tr), 1, "", 0, strings);
+  std::string table =
+      Node(spec.TableName.empty() ? StringTableName(tr) : spec.TableName, 1, "", 0, strings);
   std::string sfi = Node("StringFileInfo", 1, "", 0, {table});
   std::string trValue;
-  trValue += char(spec.Language & 0xFF);
-  trValue += char(spec.Language >> 8);
-  trValue += char(spec.CodePage & 0xFF);
-  trValue += char(spec.CodePage >> 8);
-  std::string var = Node("Translation", 0, trValue, 4);
+  for (int i = 0; i < spec.TranslationCount; ++i)
+    AppendU32(trValue, i == 0 ? uint32_t(spec.CodePage) << 16 | spec.Language : 0x04B00409u);
+  std::string var =
+      Node("Translation", 0, trValue, static_cast<uint16_t>(trValue.size()));
   std::string vfi = Node("VarFileInfo", 1, "", 0, {var});
   return Node("VS_VERSION_INFO", 0, fixed, static_cast<uint16_t>(fixed.size()), {sfi, vfi});
 }

@@ -17,6 +17,10 @@ struct TVersionRecordSpec {
   std::array<uint16_t, 4> ProductVersion{};
   // Key and value of each string, Windows-1252, in this order.
   std::vector<std::pair<std::string, std::string>> Strings;
+  // Name of the string table; empty: the one of Language and CodePage.
+  std::string TableName;
+  // Entries of the translation list: 0 leaves it empty; further entries are English/Unicode.
+  int TranslationCount = 1;
 };
 
 std::string BuildVersionRecord(const TVersionRecordSpec& spec);
