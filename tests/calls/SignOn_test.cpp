@@ -123,6 +123,21 @@ TEST_F(SignOnTest, AdministrationConnectionAsksForOtherStations) {
   EXPECT_EQ(env.log.ErrorCount(), 0);
 }
 
+TEST_F(SignOnTest, ServerVersionBlockOfAnAdministrationClientSignsOn) {
+  // The service hands GETSERVERVERSION's block over when its client kind is 2.
+  auto s = Connect();
+  service.SendClientList(W("¤GETSERVERVERSION:TAVOAdmin:2:GETSERVERVERSION"), s, true, false);
+  EXPECT_EQ(Take(s), "");
+  ASSERT_TRUE(s->Data);
+  EXPECT_EQ(s->Data->StationType, ctAdmin);
+  EXPECT_TRUE(s->Data->isAndroid);
+  // Administration clients list nothing, so no broadcast reaches them.
+  auto rum3 = SignOn("RUM3", 0);
+  Calling(rum3, 3);
+  service.UpdateAllClients(3, false);
+  EXPECT_EQ(Take(s), "");
+}
+
 TEST_F(SignOnTest, QuoteInStationNameIsJustAnUnknownName) {
   auto s = Connect();
   Send(s, "¤GETCALLLIST:O'Brien:0:GETCALLLIST¤");
