@@ -1,0 +1,99 @@
+// TCallService: the calls of the server. It owns the call list (one entry per resource, each with
+// its open calls), loads it from the call log, signs stations on with their resource lists,
+// carries out CALLING and COMING with their call-log rows, and renders the current calls for
+// display and hardware stations. Everything here runs on the main thread, so nothing is locked.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "common/TAVOcommon.h"
+#include "database/Database.h"
+#include "protocol/ClientSocket.h"
+#include "protocol/Interpreter.h"
+#include "service/Logging.h"
+
+namespace tavo {
+
+// What a call-log edit writes.
+enum class TCallLogEdit : uint8_t { Confirm, Coming };
+
+class TCallService {
+ public:
+  // The connections of the main listener in accept order; broadcasts walk only these.
+  using TConnectionsFn = std::function<std::vector<TClientSocketPtr>()>;
+  // Starts the SMS dispatch of one call; the caller's CallLogLopnr is the call's log number.
+  // The dispatch must copy what it needs: both entries may be released right after the call.
+  using TSendSMSFn = std::function<void(const TCallObject&, const TCaller&)>;
+
+  TCallService(TDatabase& db, TLogging& log, const TClock& clock, TConnectionsFn mainConnections,
+               std::function<void()> restartServer, TSendSMSFn sendSMS);
+  TCallService(const TCallService&) = delete;
+  TCallService& operator=(const TCallService&) = delete;
+
+  // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
+  void RegisterCommands(TInterpreter& interpreter);
+
+  // --- call list (CallList.cpp) ---
+  // Throws the call list away and reloads it: every resource, each with today's open calls.
+  // Sends nothing. Never throws.
+  void FillCallList();
+  const TCallList& CallList() const { return CallList_; }
+  // The resource entry with this number, or nullptr.
+  TCallObject* FindCallObject(int32_t callLopnr);
+  // Empties the call list (shutdown).
+  void ClearCallList();
+
+  // --- sign-on (SignOn.cpp) ---
+  // Signs the connection on from a GETCALLLIST-shaped block (station name, client kind) and
+  // sends its TAVOCLIENTDATA and resource list; with silent, builds the record and sends nothing.
+  // Empty text re-sends the list of a signed-on connection. Never throws.
+  void SendClientList(const std::string& text, const TClientSocketPtr& socket, bool lineMode,
+                      bool silent);
+  // Fresh lists to every main connection whose station lists the resource. Never throws.
+  void UpdateAllClients(int32_t resourceLopnr, bool lineMode);
+  // Fresh lists to every main connection signed on under the given connection's station name.
+  // Throws when the given connection has no record; its caller's handler logs that.
+  void UpdateStationClients(const TClientSocketPtr& socket, bool lineMode);
+
+  // --- displays (Displays.cpp) ---
+  // CURRENTLIST to the given connection, or, with nullptr, to every display and hardware
+  // connection of the main listener. Never throws.
+  void UpdateVisningsScreens(const TClientSocketPtr& socket = nullptr);
+  // Builds and sends the CURRENTLIST of one connection; throws on failure.
+  void SendCurrentList(const TClientSocketPtr& socket, int32_t cancelLopnr);
+  // The CURRENTLIST block of a connection record, unframed.
+  std::string RenderCurrentList(const TTAVOConnectInfo& record, int32_t cancelLopnr) const;
+
+  // --- calling (Calling.cpp) ---
+  // Inserts the call's CALLLOG row and starts its SMS dispatch when the resource asks for one.
+  // Returns the row's number, or -1 when no row was written. Never throws.
+  int32_t AddCallLoggPost(const TCaller& caller, const TCallObject& resource, TDateTime callTime);
+  // Writes the confirm or the answer into the call's row; false on failure. Never throws.
+  bool EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr, TDateTime time);
+  // Hands one call to the SMS dispatch. Never throws.
+  void SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);
+
+  TCommandResult CmdCalling(const TCommandContext& c);
+  TCommandResult CmdComing(const TCommandContext& c);
+  TCommandResult CmdReconnect(const TCommandContext& c);
+  TCommandResult CmdGetCallList(const TCommandContext& c);
+
+ private:
+  // Counts and logs "Error in " + operation + ": " + message.
+  void LogFailure(const std::string& operation, const std::string& message);
+  int32_t CancelResourceLopnr();
+
+  TDatabase& db_;
+  TLogging& log_;
+  const TClock& clock_;
+  TConnectionsFn mainConnections_;
+  std::function<void()> restartServer_;
+  TSendSMSFn sendSMS_;
+  TCallList CallList_;
+};
+
+}  // namespace tavo

@@ -1,0 +1,142 @@
+// CALLING and COMING: opening, confirming and answering calls, their rows in CALLLOG, the SMS
+// dispatch of a new call, and the broadcasts that follow each change.
+#include <memory>
+#include <stdexcept>
+
+#include "calls/CallService.h"
+#include "common/StrUtils.h"
+#include "database/SqlHelpers.h"
+#include "protocol/WireFormat.h"
+
+namespace tavo {
+namespace {
+
+const char kEditFailed[] =
+    "ERROR: 002 Det gick inte att redigera kallelsen! Kontrollera felen p\xE5 servern.";
+
+// A number field of a command; one that is not a number fails the rest of the message.
+int32_t IntField(const std::string& block, int n) {
+  const std::string field = GetField(block, n);
+  const int32_t a = StrToIntDef(field, 0);
+  const int32_t b = StrToIntDef(field, 1);
+  if (a != b) throw std::invalid_argument("'" + field + "' is not a valid integer value");
+  return a;
+}
+
+TCaller* FindCaller(TCallObject& entry, int32_t stationLopnr) {
+  for (auto& c : entry.CurrentCallList)
+    if (c->CallerLopnr == stationLopnr) return c.get();
+  return nullptr;
+}
+
+}  // namespace
+
+TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
+  const int32_t resourceLopnr = IntField(c.BlockText, 1);
+  for (size_t i = 0; i < CallList_.size(); ++i) {
+    TCallObject& entry = *CallList_[i];
+    if (entry.CallLopnr != resourceLopnr || !c.Socket->Data) continue;
+    const TTAVOConnectInfo& station = *c.Socket->Data;
+    if (TCaller* open = FindCaller(entry, station.StationLopnr)) {
+      // The same command again closes the station's call.
+      if (EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, clock_.Now())) {
+        for (auto it = entry.CurrentCallList.begin(); it != entry.CurrentCallList.end(); ++it) {
+          if (it->get() == open) {
+            entry.CurrentCallList.erase(it);
+            break;
+          }
+        }
+        UpdateVisningsScreens();
+      } else {
+        c.Socket->SendText(FrameReply(kEditFailed, c.LineMode));
+      }
+    } else {
+      auto caller = std::make_unique<TCaller>();
+      caller->CallerName = station.FriendlyName;
+      caller->CallerLopnr = station.StationLopnr;
+      caller->CallTimeStamp = clock_.Now();
+      caller->CallerColour = station.StationColour;
+      caller->CallLogLopnr = AddCallLoggPost(*caller, entry, caller->CallTimeStamp);
+      entry.CurrentCallList.push_back(std::move(caller));
+      UpdateVisningsScreens();
+    }
+    UpdateStationClients(c.Socket, c.LineMode);
+  }
+  return TCommandResult::Continue;
+}
+
+TCommandResult TCallService::CmdComing(const TCommandContext& c) {
+  const int32_t resourceLopnr = IntField(c.BlockText, 1);
+  const int32_t callerLopnr = IntField(c.BlockText, 2);
+  for (size_t i = 0; i < CallList_.size(); ++i) {
+    TCallObject& entry = *CallList_[i];
+    if (entry.CallLopnr != resourceLopnr || !c.Socket->Data) continue;
+    TCaller* call = FindCaller(entry, callerLopnr);
+    if (!call) continue;
+    const TTAVOConnectInfo& answering = *c.Socket->Data;
+    const TDateTime now = clock_.Now();
+    call->CallComingLopnr = answering.StationLopnr;
+    call->CallComingTimeStamp = now;
+    call->CallComingName = answering.FriendlyName;
+    if (EditCallLoggPost(call->CallLogLopnr, TCallLogEdit::Coming, call->CallComingLopnr, now))
+      UpdateAllClients(resourceLopnr, c.LineMode);
+    else
+      c.Socket->SendText(FrameReply(kEditFailed, c.LineMode));
+  }
+  return TCommandResult::Continue;
+}
+
+int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& resource,
+                                      TDateTime callTime) {
+  try {
+    int32_t count = 0;
+    const int32_t number = GetNextLopnr(db_, log_, "CALLLOG", "LOPNR", count);
+    // Without a number there is no row to write: a row numbered -1 would be taken by the
+    // next call that also finds no number.
+    if (number == -1) throw EDatabaseError("no running number for CALLLOG; the call is not logged");
+    db_.Execute(
+        "INSERT INTO CALLLOG (LOPNR, STATIONSLOPNR, CALLABLESLOPNR, SMSSENT, CALLTSTAMP) "
+        "VALUES (?, ?, ?, ?, ?)",
+        {SqlInt(number), SqlInt(caller.CallerLopnr), SqlInt(resource.CallLopnr),
+         SqlBool(resource.CallableSendSMS), SqlDateTime(callTime)});
+    if (resource.CallableSendSMS) SendSMS(caller, resource, number);
+    return number;
+  } catch (const std::exception& e) {
+    LogFailure("AddCallLoggPost", e.what());
+    // The number was not taken: the next call gets it, and an edit of this call must not
+    // land on that call's row.
+    return -1;
+  }
+}
+
+bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr,
+                                    TDateTime time) {
+  try {
+    auto rows = RunSQLOrThrow(db_, log_, "SELECT * FROM CALLLOG WHERE LOPNR = ?", {SqlInt(logLopnr)});
+    // No row, or several, is not a failure: nothing is written.
+    if (rows->RecordCount() != 1) return true;
+    if (kind == TCallLogEdit::Confirm)
+      db_.Execute("UPDATE CALLLOG SET CONFIRMTSTAMP = ? WHERE LOPNR = ?",
+                  {SqlDateTime(time), SqlInt(logLopnr)});
+    else
+      db_.Execute("UPDATE CALLLOG SET COMINGTSTAMP = ?, COMINGLOPNR = ? WHERE LOPNR = ?",
+                  {SqlDateTime(time), SqlInt(comingLopnr), SqlInt(logLopnr)});
+    return true;
+  } catch (const std::exception& e) {
+    LogFailure("EditCallLoggPost", e.what());
+    return false;
+  }
+}
+
+void TCallService::SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr) {
+  try {
+    if (!sendSMS_) throw std::runtime_error("no SMS dispatch is configured");
+    TCaller call = caller;
+    call.CallLogLopnr = logLopnr;
+    sendSMS_(resource, call);
+  } catch (const std::exception& e) {
+    LogFailure("SendSMS", e.what());
+  }
+}
+
+}  // namespace tavo
