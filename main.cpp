@@ -42,7 +42,6 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  TSystemClock clock;
-  TTAVO_WindowsServer server(cl.Options, sink, clock);
+  TTAVO_WindowsServer server(cl.Options, sink, std::make_shared<TSystemClock>());
   return server.Run();
 }

@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/SharedPaths.h"
 #include "common/StrUtils.h"
+#include "database/SqlHelpers.h"
+#include "sms/ServerKey.h"
 #include "protocol/WireFormat.h"
 #include "service/RestartServer.h"
 
@@ -31,18 +34,21 @@ std::string DirectoryWithSlash(const std::string& file) {
 }  // namespace
 
 TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr<TEventSink> sink,
-                                         const TClock& clock)
+                                         std::shared_ptr<const TClock> clock)
     : options_(std::move(options)),
-      clock_(clock),
+      clockPtr_(std::move(clock)),
+      clock_(*clockPtr_),
       mainThread_(std::this_thread::get_id()),
       exePath_(ExecutablePath()),
       programDirectory_(DirectoryWithSlash(exePath_)),
-      registry_(options_.RegistryFile.empty() ? programDirectory_ + "registry.ini"
-                                              : options_.RegistryFile),
       sink_(std::move(sink)),
-      fisNTEventLog1(registry_, clock_, sink_, exePath_),
+      core_(std::make_shared<TSharedCore>(
+          clockPtr_,
+          options_.RegistryFile.empty() ? programDirectory_ + "registry.ini" : options_.RegistryFile,
+          sink_, exePath_)),
+      fisNTEventLog1(core_->EventLog),
       notices_(clock_, sink_),
-      logging_(fisNTEventLog1, clock_),
+      logging_(core_->Log),
       interpreter_(logging_),
       TAVOMainSocket(io_, "TAVOMainSocket", *this),
       TAVOUpdateSocket(io_, "TAVOUpdateSocket", *this),
@@ -132,6 +138,22 @@ void TTAVO_WindowsServer::RestartSteps() {
                               ". Connected users: " + std::to_string(users),
                           0);
   TAVOMainSocket.Close();
+  Restart();
+}
+
+TSMSDispatchContext TTAVO_WindowsServer::SMSContext() {
+  TSMSDispatchContext ctx;
+  ctx.Account = core_->SMSAccount;
+  ctx.Gateway = core_->Gateway;
+  ctx.Registry = std::shared_ptr<TRegistryStore>(core_, &core_->Registry);
+  ctx.Logging = std::shared_ptr<TLogging>(core_, &core_->Log);
+  ctx.Clock = clockPtr_;
+  ctx.ProgramDir = programDirectory_;
+  return ctx;
+}
+
+void TTAVO_WindowsServer::Restart() {
+  // The call-state reload asks for this without touching timer or listener.
   TRestartContext ctx;
   char* unit = nullptr;
   if (sd_pid_get_unit(0, &unit) >= 0 && unit) {
@@ -147,6 +169,26 @@ void TTAVO_WindowsServer::RestartSteps() {
   RestartServer(ctx);
 }
 
+void TTAVO_WindowsServer::OpenListeners() {
+  TDatabase& db = *connector_->ADOConnection1;
+  auto port = [](int32_t p) {
+    if (p < 0 || p > 65535) throw std::runtime_error("Invalid port number " + std::to_string(p));
+    return static_cast<uint16_t>(p);
+  };
+  const int32_t mainPort =
+      StrToIntDef(core_->Registry.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port"), 102);
+  TAVOMainSocket.SetPort(port(mainPort));
+  TAVOMainSocket.Open();
+  const int32_t updatePort =
+      StrToIntDef(GetStrSetting(db, logging_, "ServerSettings-UpdateServerPort"), mainPort + 1);
+  TAVOUpdateSocket.SetPort(port(updatePort));
+  SetStrSetting(db, logging_, "ServerSettings-UpdateServerPort", std::to_string(updatePort));
+  if (updatePort != mainPort) TAVOUpdateSocket.Open();
+  core_->Registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port", std::to_string(mainPort));
+  core_->Registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort",
+                                 std::to_string(updatePort));
+}
+
 bool TTAVO_WindowsServer::ServiceCreate() {
   try {
     fisNTEventLog1.InitLogging();
@@ -154,28 +196,61 @@ bool TTAVO_WindowsServer::ServiceCreate() {
     return false;  // nothing can be logged without the event log
   }
   try {
-    for (const auto& p : registry_.ParseProblems()) logging_.Logg(p, ltWarning);
+    for (const auto& p : core_->Registry.ParseProblems()) logging_.Logg(p, ltWarning);
     logging_.Logg(std::string("Service started version ") + kServerVersion, ltInfo);
+    dtLastUpdated = clock_.Now() - 1;
+    UpdateIsRunning = false;
+    ApplicationExeName = "TAVO_WServer.exe";
     if (exePath_.empty()) throw std::runtime_error("Unable to get Current path");
+    Key = MakeServerKey();
+    LbBlowfish1.SetKey(Key);
+    ClinicName_ = core_->Registry.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "ClinicName");
     logging_.ResetErrorCount();
+    InitSharedPaths();
 
-    const int32_t mainPort =
-        StrToIntDef(registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port"), 102);
-    const int32_t updatePort = mainPort + 1;
-    TAVOMainSocket.SetPort(static_cast<uint16_t>(mainPort));
-    TAVOMainSocket.Open();
-    TAVOUpdateSocket.SetPort(static_cast<uint16_t>(updatePort));
-    if (updatePort != mainPort) TAVOUpdateSocket.Open();
+    connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_);
+    connector_->ConnectDatabase();
+    if (connector_->Connected()) {
+      TDatabase& db = *connector_->ADOConnection1;
+      calls_ = std::make_unique<TCallService>(
+          db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
+          [this] { Restart(); },
+          [this](const TCallObject& resource, const TCaller& caller) {
+            tavo::SendSMS(SMSContext(), caller, resource, caller.CallLogLopnr);
+          });
+      calls_->RegisterCommands(interpreter_);
+      SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
+        calls_->SendClientList(t, s, l, q);
+      };
+      calls_->FillCallList();
+
+      TSMSAccountData account;
+      account.UserName = GetStrSetting(db, logging_, "SMSUSERNAME");
+      try {
+        account.Password = LbBlowfish1.DecryptString(GetStrSetting(db, logging_, "SMSPASSWORD"));
+      } catch (...) {
+        account.Password.clear();  // an undecryptable password is simply empty
+      }
+      account.CustomerNumber = GetIntSetting(db, logging_, "SMSKUNDNR");
+      core_->SMSAccount->Set(account);
+      OpenListeners();
+    }
     EnableTimer3(true);
-    return true;
+    // Without a database nothing can be served: end, so that the service manager retries.
+    return connector_->Connected();
   } catch (const std::exception& e) {
     logging_.IncErrorCount();
     logging_.Logg(std::string("Error in ServiceCreate: ") + e.what(), ltError);
   }
+  EnableTimer3(false);
   return false;
 }
 
 void TTAVO_WindowsServer::ServiceDestroy() {
+  try {
+    if (calls_) calls_->ClearCallList();
+  } catch (...) {
+  }
   try {
     logging_.Logg("Service shutting down", ltInfo);
   } catch (...) {

@@ -11,25 +11,48 @@
 
 #include <asio.hpp>
 
+#include "calls/CallService.h"
 #include "common/Clock.h"
 #include "common/Registry.h"
+#include "database/DatabaseConnection.h"
 #include "platform/EventSink.h"
 #include "protocol/Interpreter.h"
 #include "protocol/ServerSocket.h"
 #include "service/CommandLine.h"
 #include "service/Logging.h"
 #include "service/fisNTElog.h"
+#include "sms/GatewayState.h"
+#include "sms/LbClass.h"
+#include "sms/SMSAccount.h"
+#include "sms/USMSThread.h"
 
 namespace tavo {
 
 inline constexpr const char* kServerVersion = "1.10.4";
 inline constexpr const char* kServiceName = "TAVO_WindowsServer";
 
+// What the service shares with its worker threads, in one allocation: a worker keeps it alive
+// through the aliasing pointers it is handed, even past the module's shutdown.
+struct TSharedCore {
+  TSharedCore(std::shared_ptr<const TClock> clock, const std::string& registryFile,
+              std::shared_ptr<TEventSink> sink, const std::string& exePath)
+      : Clock(std::move(clock)),
+        Registry(registryFile),
+        EventLog(Registry, *Clock, std::move(sink), exePath),
+        Log(EventLog, *Clock) {}
+  std::shared_ptr<const TClock> Clock;
+  TRegistryStore Registry;
+  TfisNTEventLog EventLog;
+  TLogging Log;
+  std::shared_ptr<TSMSAccount> SMSAccount = std::make_shared<TSMSAccount>();
+  std::shared_ptr<TGatewayState> Gateway = std::make_shared<TGatewayState>();
+};
+
 class TTAVO_WindowsServer final : public TSocketEvents {
  public:
   // sink: where event-log entries go (the command line picks it).
   TTAVO_WindowsServer(TServerOptions options, std::shared_ptr<TEventSink> sink,
-                      const TClock& clock);
+                      std::shared_ptr<const TClock> clock);
   ~TTAVO_WindowsServer() override;
 
   // Start-up, main loop until a stop request, shutdown. Returns the process exit status.
@@ -43,8 +66,12 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   void Stop();
 
   asio::io_context& IO() { return io_; }
-  TLogging& Log() { return logging_; }
-  TRegistryStore& Registry() { return registry_; }
+  TLogging& Log() { return core_->Log; }
+  TRegistryStore& Registry() { return core_->Registry; }
+  TCallService* Calls() { return calls_.get(); }
+  TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
+  const std::string& ClinicName() const { return ClinicName_; }
+  TSMSDispatchContext SMSContext();
   TInterpreter& Interpreter() { return interpreter_; }
   TServerSocket& MainSocket() { return TAVOMainSocket; }
   TServerSocket& UpdateSocket() { return TAVOUpdateSocket; }
@@ -76,22 +103,34 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   TCommandResult CmdGetServerVersion(const TCommandContext& c);
 
   void RestartSteps();
+  void Restart();
+  void OpenListeners();
   void Timer3Schedule();
   void Timer3Timer();
   std::string HostName() const;
 
   TServerOptions options_;
+  std::shared_ptr<const TClock> clockPtr_;
   const TClock& clock_;
   std::thread::id mainThread_;
   asio::io_context io_;
   std::string exePath_;
   std::string programDirectory_;
-  TRegistryStore registry_;
   std::shared_ptr<TEventSink> sink_;
-  TfisNTEventLog fisNTEventLog1;
+  std::shared_ptr<TSharedCore> core_;
+  TfisNTEventLog& fisNTEventLog1;
   TServiceNoticeLog notices_;
-  TLogging logging_;
+  TLogging& logging_;
   TInterpreter interpreter_;
+  TKey128 Key{};
+  TLbBlowfish LbBlowfish1;
+  std::unique_ptr<TDatabaseConnector> connector_;
+  std::unique_ptr<TCallService> calls_;
+  std::string ClinicName_;
+  TDateTime dtLastUpdated = 0;
+  bool UpdateIsRunning = false;
+  bool bStartNewExeFile = false;
+  std::string ApplicationExeName = "TAVO_WServer.exe";
   TServerSocket TAVOMainSocket;
   TServerSocket TAVOUpdateSocket;
   asio::steady_timer Timer3;
