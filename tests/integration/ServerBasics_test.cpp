@@ -4,10 +4,12 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "LoopbackClient.h"
-#include "ServerProcess.h"
+#include "SeededServer.h"
 
 namespace tavo {
 namespace {
@@ -19,14 +21,13 @@ const std::string VER = M + "RETSERVERVERSION:1.10.4:RETSERVERVERSION" + M;
 class ServerBasics : public ::testing::Test {
  protected:
   void SetUp() override {
-    port = test::FreePortPair();
-    server.SetRegistry("Port", std::to_string(port));
-    server.Start();
-    ASSERT_TRUE(server.WaitListening(port)) << server.EventLog();
+    seeded.Start();  // a new, empty database
+    port = seeded.Port();
   }
   void TearDown() override { EXPECT_EQ(server.Stop(), 0) << server.EventLog(); }
 
-  test::TServerProcess server;
+  test::TSeededServer seeded;
+  test::TServerProcess& server = seeded.server;
   uint16_t port = 0;
 };
 
@@ -128,17 +129,72 @@ TEST(ServerCommandLine, VersionHelpAndUnknownOption) {
 }
 
 TEST(ServerStartup, MainPortTakenExitsNonZeroAfterLogging) {
-  test::TServerProcess first;
-  const uint16_t port = test::FreePortPair();
-  first.SetRegistry("Port", std::to_string(port));
+  test::TSeededServer first;
   first.Start();
-  ASSERT_TRUE(first.WaitListening(port));
-  test::TServerProcess second;
-  second.SetRegistry("Port", std::to_string(port));
-  second.Start();
-  EXPECT_NE(second.WaitExit(10000), 0);
-  EXPECT_NE(second.EventLog().find("Error in ServiceCreate: "), std::string::npos) << second.EventLog();
-  EXPECT_EQ(first.Stop(), 0);
+  test::TSeededServer second;
+  second.server.SetRegistry("Port", std::to_string(first.Port()));
+  second.server.Start();
+  EXPECT_NE(second.server.WaitExit(10000), 0);
+  const std::string log = second.server.EventLog();
+  EXPECT_NE(log.find("Connected to "), std::string::npos) << log;
+  EXPECT_NE(log.find("Error in ServiceCreate: "), std::string::npos) << log;
+  EXPECT_EQ(first.server.Stop(), 0);
+}
+
+TEST(ServerStartup, NoDatabaseExitsNonZeroAfterLogging) {
+  test::TServerProcess server;
+  const uint16_t port = test::FreePortPair();
+  server.SetRegistry("Port", std::to_string(port));
+  server.Start();  // no data-link file at all
+  EXPECT_NE(server.WaitExit(10000), 0);
+  const std::string log = server.EventLog();
+  const size_t started = log.find("Service started version 1.10.4");
+  const size_t bad = log.find("Bad UDL-file: " + (server.ProgramDir() / "TAVO.udl").string());
+  const size_t failed = log.find("Error connecting to ");
+  ASSERT_NE(started, std::string::npos) << log;
+  ASSERT_NE(bad, std::string::npos) << log;
+  ASSERT_NE(failed, std::string::npos) << log;
+  EXPECT_LT(started, bad);
+  EXPECT_LT(bad, failed);
+  test::TLoopbackClient c;
+  EXPECT_FALSE(c.Connect(port, 200));
+}
+
+TEST(ServerStartup, PortsWrittenBackAndSettingStored) {
+  test::TSeededServer s;
+  s.server.SetRegistry("UDL", (s.server.ProgramDir() / "TAVO.udl").string());
+  s.Start();
+  TRegistryStore reg(s.server.RegistryFile());
+  // The values are written right after the listeners opened.
+  for (int i = 0; i < 250 && reg.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort").empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(reg.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port"), std::to_string(s.Port()));
+  EXPECT_EQ(reg.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort"),
+            std::to_string(s.Port() + 1));
+  EXPECT_TRUE(s.server.WaitListening(static_cast<uint16_t>(s.Port() + 1), 2000));
+  EXPECT_EQ(s.server.Stop(), 0);
+  TSqliteDatabase db(s.server.ProgramDir() / "TAVO.sqlite");
+  auto q = db.Open("SELECT * FROM SETTINGS WHERE NYCKELNAMN = 'ServerSettings-UpdateServerPort'");
+  ASSERT_EQ(q->RecordCount(), 1u);
+  EXPECT_EQ(q->AsString("STRINGVALUE"), std::to_string(s.Port() + 1));
+}
+
+TEST(ServerStartup, UpdateListenerOnlyWhenItsPortDiffers) {
+  test::TSeededServer s;
+  s.StrSetting("ServerSettings-UpdateServerPort", std::to_string(s.Port()));
+  s.Start();
+  TRegistryStore reg(s.server.RegistryFile());
+  for (int i = 0; i < 250 && reg.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort").empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  test::TLoopbackClient update;
+  EXPECT_FALSE(update.Connect(static_cast<uint16_t>(s.Port() + 1), 300));
+  EXPECT_EQ(reg.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort"), std::to_string(s.Port()));
+  EXPECT_EQ(s.server.Stop(), 0);
+  // Listen notices: one listener only.
+  const std::string log = s.server.EventLog();
+  size_t n = 0;
+  for (size_t p = log.find("Listen Socket: "); p != std::string::npos; p = log.find("Listen Socket: ", p + 1)) ++n;
+  EXPECT_EQ(n, 1u);
 }
 
 }  // namespace
