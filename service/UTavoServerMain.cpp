@@ -141,6 +141,27 @@ void TTAVO_WindowsServer::RestartSteps() {
   Restart();
 }
 
+std::shared_ptr<void> TWorkerCount::Token() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++active_;
+  // Released with the last copy of the token, also when the thread never started.
+  return std::shared_ptr<void>(nullptr, [self = shared_from_this()](void*) {
+    std::lock_guard<std::mutex> l(self->mutex_);
+    --self->active_;
+    self->cv_.notify_all();
+  });
+}
+
+bool TWorkerCount::WaitIdle(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return active_ == 0; });
+}
+
+int TWorkerCount::Active() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return active_;
+}
+
 TSMSDispatchContext TTAVO_WindowsServer::SMSContext() {
   TSMSDispatchContext ctx;
   ctx.Account = core_->SMSAccount;
@@ -149,6 +170,7 @@ TSMSDispatchContext TTAVO_WindowsServer::SMSContext() {
   ctx.Logging = std::shared_ptr<TLogging>(core_, &core_->Log);
   ctx.Clock = clockPtr_;
   ctx.ProgramDir = programDirectory_;
+  ctx.OnTerminate = [token = core_->Workers->Token()] {};
   return ctx;
 }
 
@@ -268,6 +290,11 @@ void TTAVO_WindowsServer::ServiceDestroy() {
   } catch (...) {
   }
   EnableTimer3(false);
+  // A message on its way to the gateway is finished rather than cut off by the exit.
+  if (!core_->Workers->WaitIdle(kWorkerGraceMs))
+    logging_.Logg("Service shutting down with " + std::to_string(core_->Workers->Active()) +
+                      " SMS dispatch(es) still running",
+                  ltWarning);
 }
 
 void TTAVO_WindowsServer::Stop() {

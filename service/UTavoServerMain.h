@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -30,6 +32,22 @@ namespace tavo {
 
 inline constexpr const char* kServerVersion = "1.10.4";
 inline constexpr const char* kServiceName = "TAVO_WindowsServer";
+// How long the shutdown waits for SMS dispatches that are still running.
+inline constexpr int kWorkerGraceMs = 20000;
+
+// Counts running worker threads; a worker holds a token for its whole run.
+class TWorkerCount : public std::enable_shared_from_this<TWorkerCount> {
+ public:
+  std::shared_ptr<void> Token();
+  // Waits until no worker runs or the time is up; true when none runs.
+  bool WaitIdle(int timeoutMs);
+  int Active();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int active_ = 0;
+};
 
 // What the service shares with its worker threads, in one allocation: a worker keeps it alive
 // through the aliasing pointers it is handed, even past the module's shutdown.
@@ -46,6 +64,7 @@ struct TSharedCore {
   TLogging Log;
   std::shared_ptr<TSMSAccount> SMSAccount = std::make_shared<TSMSAccount>();
   std::shared_ptr<TGatewayState> Gateway = std::make_shared<TGatewayState>();
+  std::shared_ptr<TWorkerCount> Workers = std::make_shared<TWorkerCount>();
 };
 
 class TTAVO_WindowsServer final : public TSocketEvents {
