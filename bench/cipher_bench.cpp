@@ -48,3 +48,4 @@ void BM_RoundsPerBlock(benchmark::State& state) {
 BENCHMARK(BM_RoundsPerBlock)->Arg(1 << 20);
 
 }  // namespace
+BENCHMARK_MAIN();

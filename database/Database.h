@@ -78,9 +78,14 @@ class TQuery {
   size_t row_ = 0;
 };
 
+// The database product behind a connection, for the few statements whose form differs.
+enum class TDbmsKind : uint8_t { Other, SQLite, PostgreSQL, SqlServer };
+
 class TDatabase {
  public:
   virtual ~TDatabase() = default;
+
+  virtual TDbmsKind Dbms() const { return TDbmsKind::Other; }
 
   virtual bool Connected() const = 0;
   virtual void Close() = 0;

@@ -1,0 +1,136 @@
+#include "database/DatabaseConnection.h"
+
+#include <filesystem>
+#include <vector>
+
+#include "common/Win1252.h"
+#include "database/DataLinkFile.h"
+#include "database/ProviderMapping.h"
+#include "database/SqlHelpers.h"
+
+namespace tavo {
+namespace {
+
+bool FileExists(const std::string& ansiPath) {
+  if (ansiPath.empty()) return false;
+  std::error_code ec;
+  return std::filesystem::is_regular_file(std::filesystem::path(AnsiToUtf8(ansiPath)), ec);
+}
+
+std::string ValueAfter(const std::string& text, const char* key) {
+  size_t pos = text.find(key);
+  if (pos == std::string::npos) return {};
+  pos += std::char_traits<char>::length(key);
+  size_t end = text.find(';', pos);
+  return text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+}
+
+// A column added when its probe fails; the statements run in order.
+struct TColumnStep {
+  const char* Table;
+  const char* Column;
+  std::vector<std::string> Statements;
+};
+
+std::vector<TColumnStep> ColumnSteps(TDbmsKind dbms) {
+  // PostgreSQL has no DATETIME type; its form of the same column is TIMESTAMP(3).
+  std::string comingType = dbms == TDbmsKind::PostgreSQL ? "TIMESTAMP(3)" : "DATETIME";
+  return {
+      {"CALLLOG", "COMINGTSTAMP", {"ALTER TABLE CALLLOG ADD COMINGTSTAMP " + comingType + " NULL"}},
+      {"CALLLOG", "COMINGLOPNR", {"ALTER TABLE CALLLOG ADD COMINGLOPNR INT NULL"}},
+      {"STATIONS", "IMEINUMBER", {"ALTER TABLE STATIONS ADD IMEINUMBER VARCHAR(25)"}},
+      {"CALLABLES", "AKTIV",
+       {"ALTER TABLE CALLABLES ADD AKTIV VARCHAR(1) NULL", "UPDATE CALLABLES SET AKTIV = 'T'"}},
+  };
+}
+
+// The widening of SMSNUMMER in the database's own form; empty where nothing needs doing
+// (SQLite does not enforce widths).
+std::string WidenSmsNummer(TDbmsKind dbms) {
+  switch (dbms) {
+    case TDbmsKind::SQLite: return {};
+    case TDbmsKind::PostgreSQL: return "ALTER TABLE CALLABLES ALTER COLUMN SMSNUMMER TYPE VARCHAR(250)";
+    default: return "ALTER TABLE CALLABLES ALTER COLUMN SMSNUMMER VARCHAR(250) NULL";
+  }
+}
+
+}  // namespace
+
+void ParseDBConnection(const std::string& connectionString, TDBConnection& into) {
+  into.Databasename = ValueAfter(connectionString, "Initial Catalog=");
+  into.ServerName = ValueAfter(connectionString, "Data Source=");
+  into.Username = ValueAfter(connectionString, "User ID=");
+  into.Password = ValueAfter(connectionString, "Password=");
+}
+
+TDatabaseConnector::TDatabaseConnector(TRegistryStore& registry, TLogging& log,
+                                       std::string programDir, TDatabaseOpener opener)
+    : registry_(registry),
+      log_(log),
+      programDir_(std::move(programDir)),
+      opener_(opener ? std::move(opener) : TDatabaseOpener(&OpenDatabase)) {}
+
+void TDatabaseConnector::ConnectDatabase() {
+  if (ADOConnection1) ADOConnection1->Close();
+  ADOConnection1.reset();
+  GlobConnectionString.clear();
+
+  GlobUDL = registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UDL");
+  if (!FileExists(GlobUDL)) GlobUDL = programDir_ + "TAVO.udl";
+  if (FileExists(GlobUDL)) {
+    GlobConnectionString =
+        "Provider=" + ReadDataLinkValue(std::filesystem::path(AnsiToUtf8(GlobUDL)), "oledb",
+                                        "Provider");
+    ParseDBConnection(GlobConnectionString, DBConnection);
+  } else {
+    log_.Logg("Bad UDL-file: " + GlobUDL, ltError);
+  }
+
+  try {
+    ADOConnection1 = opener_(GlobConnectionString, programDir_);
+    log_.Logg("Connected to " + DBConnection.ServerName + "." + DBConnection.Databasename, ltInfo);
+    UpgradeSchema(*ADOConnection1, log_);
+  } catch (const std::exception& e) {
+    log_.IncErrorCount();
+    log_.Logg("Error connecting to " + DBConnection.ServerName + "." + DBConnection.Databasename +
+                  ": " + e.what(),
+              ltError);
+  }
+}
+
+bool TestSQL(TDatabase& db, const std::string& sql) {
+  try {
+    db.Open(sql);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void UpgradeSchema(TDatabase& db, TLogging& log) {
+  for (const TColumnStep& step : ColumnSteps(db.Dbms())) {
+    try {
+      if (!TestSQL(db, std::string("SELECT ") + step.Column + " FROM " + step.Table +
+                           " WHERE 1 = 0")) {
+        for (const std::string& sql : step.Statements) db.Execute(sql);
+      }
+    } catch (const std::exception& e) {
+      log.IncErrorCount();
+      log.Logg(std::string("Error creating field ") + step.Column + " in " + step.Table + ": " +
+                   e.what(),
+               ltError);
+    }
+  }
+  try {
+    if (GetIntSetting(db, log, "SMSNUMMERLENGTH") < 250) {
+      std::string widen = WidenSmsNummer(db.Dbms());
+      if (!widen.empty()) db.Execute(widen);
+      SetIntSetting(db, log, "SMSNUMMERLENGTH", 250);
+    }
+  } catch (const std::exception& e) {
+    log.IncErrorCount();
+    log.Logg(std::string("Error altering field SMSNUMMER in CALLABLES: ") + e.what(), ltError);
+  }
+}
+
+}  // namespace tavo

@@ -1,0 +1,64 @@
+// The server's one database connection: found through the data-link file (registry value
+// "UDL", else TAVO.udl in the program directory), opened once at start-up, and its schema
+// brought up to date by adding the columns that later versions introduced.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/Registry.h"
+#include "database/Database.h"
+#include "service/Logging.h"
+
+namespace tavo {
+
+// The parts of the connection string that the log messages show.
+struct TDBConnection {
+  std::string Databasename;  // "Initial Catalog="
+  std::string ServerName;    // "Data Source="
+  std::string Username;      // "User ID="
+  std::string Password;      // "Password="
+  std::string SQLProcessID;  // not filled
+};
+
+// Fills the four fields from the first occurrence of each key, matched in exact letter case
+// anywhere in the text; a value runs to the next ";" or the end. SQLProcessID stays as given.
+void ParseDBConnection(const std::string& connectionString, TDBConnection& into);
+
+// Opens a connection string; the default is OpenDatabase (ProviderMapping.h).
+using TDatabaseOpener =
+    std::function<std::unique_ptr<TDatabase>(const std::string& connectionString,
+                                             const std::string& programDir)>;
+
+class TDatabaseConnector {
+ public:
+  // programDir: Windows-1252 text with its trailing "/".
+  TDatabaseConnector(TRegistryStore& registry, TLogging& log, std::string programDir,
+                     TDatabaseOpener opener = {});
+
+  // Finds the data-link file, fills GlobUDL, GlobConnectionString and DBConnection, opens
+  // ADOConnection1 and, when it opened, runs UpgradeSchema. Failures are logged (and counted,
+  // except a missing data-link file); ADOConnection1 is then null.
+  void ConnectDatabase();
+  bool Connected() const { return ADOConnection1 && ADOConnection1->Connected(); }
+
+  std::string GlobUDL;
+  std::string GlobConnectionString;
+  TDBConnection DBConnection;
+  std::unique_ptr<TDatabase> ADOConnection1;
+
+ private:
+  TRegistryStore& registry_;
+  TLogging& log_;
+  std::string programDir_;
+  TDatabaseOpener opener_;
+};
+
+// The five upgrade steps, always all five in order; each counts and logs its own failure.
+void UpgradeSchema(TDatabase& db, TLogging& log);
+
+// True when the statement opens as a query; logs nothing.
+bool TestSQL(TDatabase& db, const std::string& sql);
+
+}  // namespace tavo

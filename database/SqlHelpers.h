@@ -1,0 +1,41 @@
+// The SQL operations every part of the server uses on its one connection: RunSQL opens a
+// query, GetNextLopnr gives a table's next running number, and the four settings operations
+// read and write the key/value table SETTINGS. Values the server supplies are bound
+// parameters; a logged statement shows them in place of the placeholders.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "database/Database.h"
+#include "service/Logging.h"
+
+namespace tavo {
+
+// The query, or nullptr after logging "Det gick inte att utföra SQL-frågan: " + statement +
+// ": " + the database's message (not counted; the caller fails in its own handling).
+std::unique_ptr<TQuery> RunSQL(TDatabase& db, TLogging& log, const std::string& sql,
+                               const TSqlParams& params = {});
+
+// Like RunSQL, but the failure is rethrown after it has been logged.
+std::unique_ptr<TQuery> RunSQLOrThrow(TDatabase& db, TLogging& log, const std::string& sql,
+                                      const TSqlParams& params = {});
+
+// Highest number in table.column + 1, and the table's row count in count; on failure counted,
+// logged as "Error in GetNextLopnr: " and -1, count untouched. Table and column are the
+// server's own names, never outside input.
+int32_t GetNextLopnr(TDatabase& db, TLogging& log, const std::string& table,
+                     const std::string& column, int32_t& count);
+
+// Write a setting: the key's rows are updated, or one row is inserted for a new key (the
+// column of the other kind stays null). Failures are counted and logged.
+void SetStrSetting(TDatabase& db, TLogging& log, const std::string& key, const std::string& value);
+void SetIntSetting(TDatabase& db, TLogging& log, const std::string& key, int32_t value);
+
+// Read a setting from its first row: empty text / 0 when absent or null; on failure counted,
+// logged, and the same defaults.
+std::string GetStrSetting(TDatabase& db, TLogging& log, const std::string& key);
+int32_t GetIntSetting(TDatabase& db, TLogging& log, const std::string& key);
+
+}  // namespace tavo

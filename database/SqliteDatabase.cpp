@@ -1,0 +1,279 @@
+#include "database/SqliteDatabase.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <system_error>
+
+#include "common/Win1252.h"
+
+namespace tavo {
+namespace {
+
+const char kSchema[] =
+#include "database/SqliteSchema.inc"
+    ;
+
+// Waits this long for a lock held by another process (the sqlite3 tool, a backup).
+constexpr int kBusyTimeoutMs = 5000;
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool OnlyBlanksAndComments(const char* p) {
+  while (*p) {
+    if (std::isspace(static_cast<unsigned char>(*p)) || *p == ';') {
+      ++p;
+    } else if (p[0] == '-' && p[1] == '-') {
+      while (*p && *p != '\n') ++p;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+class TStatement {
+ public:
+  TStatement() = default;
+  ~TStatement() { sqlite3_finalize(stmt_); }
+  TStatement(const TStatement&) = delete;
+  TStatement& operator=(const TStatement&) = delete;
+  sqlite3_stmt** Out() { return &stmt_; }
+  sqlite3_stmt* Get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+[[noreturn]] void Fail(sqlite3* db) { throw EDatabaseError(Utf8ToAnsi(sqlite3_errmsg(db))); }
+
+void Check(sqlite3* db, int rc) {
+  if (rc != SQLITE_OK) Fail(db);
+}
+
+// Binds the next parameters of the list to the statement's placeholders; advances next.
+void Bind(sqlite3* db, sqlite3_stmt* stmt, const TSqlParams& params, size_t& next) {
+  int count = sqlite3_bind_parameter_count(stmt);
+  if (next + static_cast<size_t>(count) > params.size())
+    throw EDatabaseError("The statement has more parameters than values were given");
+  for (int i = 1; i <= count; ++i) {
+    const TSqlValue& v = params[next++];
+    int rc = SQLITE_OK;
+    if (std::holds_alternative<std::monostate>(v)) {
+      rc = sqlite3_bind_null(stmt, i);
+    } else if (const auto* n = std::get_if<int64_t>(&v)) {
+      rc = sqlite3_bind_int64(stmt, i, *n);
+    } else if (const auto* f = std::get_if<double>(&v)) {
+      rc = sqlite3_bind_double(stmt, i, *f);
+    } else if (const auto* s = std::get_if<std::string>(&v)) {
+      std::string utf8 = AnsiToUtf8(*s);
+      rc = sqlite3_bind_text64(stmt, i, utf8.data(), utf8.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    } else if (const auto* d = std::get_if<TDateTimeValue>(&v)) {
+      std::string text = FormatIsoMillis(d->Value);
+      rc = sqlite3_bind_text(stmt, i, text.c_str(), static_cast<int>(text.size()),
+                             SQLITE_TRANSIENT);
+    } else if (const auto* b = std::get_if<bool>(&v)) {
+      rc = sqlite3_bind_int(stmt, i, *b ? 1 : 0);
+    }
+    Check(db, rc);
+  }
+}
+
+// One stored value, typed by the column's declared kind where the storage allows it.
+TSqlValue ReadValue(sqlite3_stmt* stmt, int col, TFieldKind kind) {
+  switch (sqlite3_column_type(stmt, col)) {
+    case SQLITE_NULL:
+      return std::monostate{};
+    case SQLITE_INTEGER: {
+      int64_t n = sqlite3_column_int64(stmt, col);
+      if (kind == TFieldKind::Boolean) return n != 0;
+      if (kind == TFieldKind::DateTime) return TDateTimeValue{static_cast<TDateTime>(n)};
+      return n;
+    }
+    case SQLITE_FLOAT: {
+      double f = sqlite3_column_double(stmt, col);
+      if (kind == TFieldKind::Boolean) return f != 0;
+      if (kind == TFieldKind::DateTime) return TDateTimeValue{f};
+      return f;
+    }
+    case SQLITE_BLOB: {
+      const void* p = sqlite3_column_blob(stmt, col);
+      int n = sqlite3_column_bytes(stmt, col);
+      return std::string(static_cast<const char*>(p), static_cast<size_t>(n));
+    }
+    default: {
+      const unsigned char* p = sqlite3_column_text(stmt, col);
+      int n = sqlite3_column_bytes(stmt, col);
+      std::string text = Utf8ToAnsi(
+          std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(n)));
+      if (kind == TFieldKind::DateTime) {
+        TDateTime d = 0;
+        if (ParseIsoDateTime(text, d)) return TDateTimeValue{d};
+      }
+      return text;
+    }
+  }
+}
+
+TFieldKind KindOfStorage(int type) {
+  switch (type) {
+    case SQLITE_INTEGER: return TFieldKind::Integer;
+    case SQLITE_FLOAT: return TFieldKind::Float;
+    case SQLITE_BLOB: return TFieldKind::Blob;
+    case SQLITE_TEXT: return TFieldKind::Text;
+    default: return TFieldKind::Unknown;
+  }
+}
+
+}  // namespace
+
+TFieldKind SqliteKindOfDeclType(const std::string& declType) {
+  std::string t = Upper(declType);
+  if (t.empty()) return TFieldKind::Unknown;
+  auto has = [&t](const char* part) { return t.find(part) != std::string::npos; };
+  if (has("BIT") || has("BOOL")) return TFieldKind::Boolean;
+  if (has("DATE") || has("TIME")) return TFieldKind::DateTime;
+  if (has("INT")) return TFieldKind::Integer;
+  if (has("CHAR") || has("CLOB") || has("TEXT")) return TFieldKind::Text;
+  if (has("REAL") || has("FLOA") || has("DOUB") || has("NUM") || has("DEC") || has("MONEY"))
+    return TFieldKind::Float;
+  if (has("BLOB") || has("BINARY")) return TFieldKind::Blob;
+  return TFieldKind::Unknown;
+}
+
+const char* TSqliteDatabase::Schema() { return kSchema; }
+
+TSqliteDatabase::TSqliteDatabase(const std::filesystem::path& file) {
+  std::error_code ec;
+  bool exists = std::filesystem::exists(file, ec);
+  if (exists) {
+    OpenFile(file, false);
+    return;
+  }
+  try {
+    OpenFile(file, true);
+    char* err = nullptr;
+    std::string script = std::string("BEGIN;\n") + kSchema + "\nCOMMIT;";
+    if (sqlite3_exec(db_, script.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+      std::string msg = err ? err : "schema script failed";
+      sqlite3_free(err);
+      throw EDatabaseError("Could not create the database " + Utf8ToAnsi(file.string()) + ": " +
+                           Utf8ToAnsi(msg));
+    }
+  } catch (...) {
+    // Leave no half-made file behind: the next start tries again from scratch.
+    Close();
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+      std::filesystem::remove(file.string() + suffix, ec);
+    throw;
+  }
+}
+
+TSqliteDatabase::~TSqliteDatabase() { Close(); }
+
+void TSqliteDatabase::OpenFile(const std::filesystem::path& file, bool create) {
+  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(file.string().c_str(), &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close(db);
+    throw EDatabaseError(Utf8ToAnsi(msg) + ": " + Utf8ToAnsi(file.string()));
+  }
+  db_ = db;
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  char* err = nullptr;
+  rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
+                    &err);
+  if (rc != SQLITE_OK) {
+    std::string msg = err ? err : sqlite3_errmsg(db_);
+    sqlite3_free(err);
+    Close();
+    throw EDatabaseError(Utf8ToAnsi(msg) + ": " + Utf8ToAnsi(file.string()));
+  }
+}
+
+void TSqliteDatabase::Close() {
+  if (db_) {
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+}
+
+void TSqliteDatabase::Require() const {
+  if (!db_) throw EDatabaseError("The database connection is closed");
+}
+
+std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSqlParams& params) {
+  Require();
+  std::string utf8 = AnsiToUtf8(sql);
+  TStatement stmt;
+  const char* tail = nullptr;
+  Check(db_, sqlite3_prepare_v2(db_, utf8.c_str(), static_cast<int>(utf8.size()), stmt.Out(),
+                                &tail));
+  if (!stmt.Get()) throw EDatabaseError("The statement is empty");
+  if (tail && !OnlyBlanksAndComments(tail))
+    throw EDatabaseError("A query must be a single statement");
+  size_t next = 0;
+  Bind(db_, stmt.Get(), params, next);
+  if (next != params.size())
+    throw EDatabaseError("More values were given than the statement has parameters");
+
+  int n = sqlite3_column_count(stmt.Get());
+  std::vector<TColumnInfo> columns(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    const char* name = sqlite3_column_name(stmt.Get(), i);
+    const char* decl = sqlite3_column_decltype(stmt.Get(), i);
+    columns[i].Name = Utf8ToAnsi(name ? name : "");
+    columns[i].Kind = SqliteKindOfDeclType(decl ? decl : "");
+  }
+  std::vector<std::vector<TSqlValue>> rows;
+  for (;;) {
+    int rc = sqlite3_step(stmt.Get());
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) Fail(db_);
+    std::vector<TSqlValue> row;
+    row.reserve(columns.size());
+    for (int i = 0; i < n; ++i) {
+      // An expression column has no declared type: its first value decides its kind.
+      if (columns[i].Kind == TFieldKind::Unknown)
+        columns[i].Kind = KindOfStorage(sqlite3_column_type(stmt.Get(), i));
+      row.push_back(ReadValue(stmt.Get(), i, columns[i].Kind));
+    }
+    rows.push_back(std::move(row));
+  }
+  return std::make_unique<TQuery>(std::move(columns), std::move(rows));
+}
+
+int64_t TSqliteDatabase::Execute(const std::string& sql, const TSqlParams& params) {
+  Require();
+  std::string utf8 = AnsiToUtf8(sql);
+  const char* p = utf8.c_str();
+  const char* end = p + utf8.size();
+  size_t next = 0;
+  int64_t changes = 0;
+  // A text of several statements runs them in turn, each taking its share of the values.
+  while (p < end) {
+    TStatement stmt;
+    const char* tail = nullptr;
+    Check(db_, sqlite3_prepare_v2(db_, p, static_cast<int>(end - p), stmt.Out(), &tail));
+    p = tail ? tail : end;
+    if (!stmt.Get()) continue;  // blanks or a comment
+    Bind(db_, stmt.Get(), params, next);
+    int rc;
+    while ((rc = sqlite3_step(stmt.Get())) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) Fail(db_);
+    changes += sqlite3_changes64(db_);
+  }
+  if (next != params.size())
+    throw EDatabaseError("More values were given than the statement has parameters");
+  return changes;
+}
+
+}  // namespace tavo

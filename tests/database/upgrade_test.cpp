@@ -1,0 +1,120 @@
+// UpgradeSchema and ConnectDatabase on both backends.
+#include <gtest/gtest.h>
+
+#include "TestBackends.h"
+#include "database/DatabaseConnection.h"
+#include "database/SqlHelpers.h"
+
+namespace tavo::test {
+namespace {
+
+// Passes everything on and notes each statement, to see what an upgrade runs.
+class TRecordingDatabase final : public TDatabase {
+ public:
+  explicit TRecordingDatabase(TDatabase& inner) : inner_(inner) {}
+  TDbmsKind Dbms() const override { return inner_.Dbms(); }
+  bool Connected() const override { return inner_.Connected(); }
+  void Close() override { inner_.Close(); }
+  std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params) override {
+    Statements.push_back("OPEN " + ExpandSqlForLog(sql, params));
+    return inner_.Open(sql, params);
+  }
+  int64_t Execute(const std::string& sql, const TSqlParams& params) override {
+    Statements.push_back("EXEC " + ExpandSqlForLog(sql, params));
+    return inner_.Execute(sql, params);
+  }
+  std::vector<std::string> Statements;
+
+ private:
+  TDatabase& inner_;
+};
+
+const std::vector<std::string> kProbesAndSettingRead = {
+    "OPEN SELECT COMINGTSTAMP FROM CALLLOG WHERE 1 = 0",
+    "OPEN SELECT COMINGLOPNR FROM CALLLOG WHERE 1 = 0",
+    "OPEN SELECT IMEINUMBER FROM STATIONS WHERE 1 = 0",
+    "OPEN SELECT AKTIV FROM CALLABLES WHERE 1 = 0",
+    "OPEN SELECT * FROM SETTINGS WHERE NYCKELNAMN = 'SMSNUMMERLENGTH'",
+};
+
+class TUpgradeTest : public TBackendTest {};
+
+TEST_P(TUpgradeTest, CurrentDatabaseRunsOnlyTheProbesAndTheSettingRead) {
+  auto db = backend->OpenNew();
+  TRecordingDatabase recorder(*db);
+  UpgradeSchema(recorder, env.log);
+  EXPECT_EQ(recorder.Statements, kProbesAndSettingRead);
+  EXPECT_TRUE(env.sink->Messages().empty());
+  EXPECT_EQ(ErrorCount(), 0);
+}
+
+TEST_P(TUpgradeTest, OldDatabaseGetsTheNewColumnsAndEveryResourceActive) {
+  auto db = backend->OpenEmpty();
+  for (const auto& stmt : kOldSchema) db->Execute(stmt);
+  for (int i = 1; i <= 2; ++i)
+    db->Execute("INSERT INTO CALLABLES (LOPNR, CALLNAME, SENDSMS) VALUES (?, ?, 0)",
+                {SqlInt(i), SqlText("R" + std::to_string(i))});
+
+  UpgradeSchema(*db, env.log);
+  EXPECT_EQ(ErrorCount(), 0) << testing::PrintToString(env.sink->Messages());
+
+  for (const char* probe : {"SELECT COMINGTSTAMP, COMINGLOPNR FROM CALLLOG",
+                            "SELECT IMEINUMBER FROM STATIONS"})
+    EXPECT_NO_THROW(db->Open(probe)) << probe;
+  auto q = db->Open("SELECT COUNT(*) AS N FROM CALLABLES WHERE AKTIV = 'T'");
+  EXPECT_EQ(q->AsInteger("N"), 2);
+  EXPECT_EQ(GetIntSetting(*db, env.log, "SMSNUMMERLENGTH"), 250);
+  // The widened column takes 250 characters (PostgreSQL enforces the width).
+  db->Execute("UPDATE CALLABLES SET SMSNUMMER = ? WHERE LOPNR = 1", {SqlText(std::string(250, '7'))});
+  EXPECT_EQ(db->Open("SELECT SMSNUMMER FROM CALLABLES WHERE LOPNR = 1")->AsString("SMSNUMMER").size(),
+            250u);
+  // A new call row with the added columns.
+  db->Execute("INSERT INTO CALLLOG (LOPNR, COMINGTSTAMP, COMINGLOPNR) VALUES (1, ?, ?)",
+              {SqlDateTime(EncodeDateTime(2026, 12, 9, 10, 0, 0)), SqlInt(4)});
+  q = db->Open("SELECT * FROM CALLLOG");
+  EXPECT_EQ(q->Columns()[q->ColumnIndex("COMINGTSTAMP")].Kind, TFieldKind::DateTime);
+  EXPECT_EQ(q->AsString("COMINGTSTAMP"), "2026-12-09 10:00:00");
+
+  // The next start finds everything in place.
+  TRecordingDatabase recorder(*db);
+  UpgradeSchema(recorder, env.log);
+  EXPECT_EQ(recorder.Statements, kProbesAndSettingRead);
+}
+
+TEST_P(TUpgradeTest, FailedStepIsCountedAndTheOthersStillRun) {
+  auto db = backend->OpenEmpty();
+  for (const auto& stmt : kOldSchema)
+    if (stmt.find("TABLE STATIONS") == std::string::npos) db->Execute(stmt);
+
+  UpgradeSchema(*db, env.log);
+  EXPECT_EQ(ErrorCount(), 1);
+  EXPECT_TRUE(Logged("Error creating field IMEINUMBER in STATIONS: "));
+  EXPECT_NO_THROW(db->Open("SELECT AKTIV FROM CALLABLES"));
+  EXPECT_EQ(GetIntSetting(*db, env.log, "SMSNUMMERLENGTH"), 250);
+}
+
+TEST_P(TUpgradeTest, ConnectDatabaseOpensTheDataLinkInTheProgramDirectory) {
+  std::string dir = backend->ProgramDir();
+  std::string provider = backend->DataLinkProvider();
+  WriteFile(dir + "TAVO.udl", "[oledb]\r\n; Everything after this line is an OLE DB initstring\r\n"
+                              "Provider=" + provider + "\r\n");
+  TDatabaseConnector connector(env.registry, env.log, dir);
+  connector.ConnectDatabase();
+
+  ASSERT_TRUE(connector.Connected()) << testing::PrintToString(env.sink->Messages());
+  EXPECT_EQ(connector.GlobUDL, dir + "TAVO.udl");
+  EXPECT_EQ(connector.GlobConnectionString, "Provider=" + provider);
+  EXPECT_TRUE(Logged("Connected to " + connector.DBConnection.ServerName + "." +
+                     connector.DBConnection.Databasename));
+  EXPECT_EQ(ErrorCount(), 0);
+  // A brand-new SQLite file has the schema; the PostgreSQL one was made from the script.
+  EXPECT_EQ(GetIntSetting(*connector.ADOConnection1, env.log, "SMSNUMMERLENGTH"), 250);
+  int32_t count = -1;
+  EXPECT_EQ(GetNextLopnr(*connector.ADOConnection1, env.log, "STATIONS", "LOPNR", count), 1);
+  EXPECT_EQ(count, 0);
+}
+
+TAVO_INSTANTIATE_BACKENDS(TUpgradeTest);
+
+}  // namespace
+}  // namespace tavo::test

@@ -1,0 +1,38 @@
+// A PostgreSQL server for the database tests and benchmarks, reached through psqlODBC.
+// Under CTest the server of the test fixture is used (TAVO_PG_STATE names its state file);
+// otherwise the first use starts one of our own (pg_server.sh) and the object stops it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "database/Database.h"
+
+namespace tavo::test {
+
+class TPostgresServer {
+ public:
+  TPostgresServer() = default;
+  ~TPostgresServer();
+  TPostgresServer(const TPostgresServer&) = delete;
+  TPostgresServer& operator=(const TPostgresServer&) = delete;
+
+  // The ODBC connection string of a database on the server (started on first use).
+  std::string OdbcConnectionString(const std::string& database);
+  // A new empty database with a name of its own; dropped by DropDatabase.
+  std::string CreateDatabase();
+  void DropDatabase(const std::string& name);
+
+  // Path of the psqlODBC Unicode driver.
+  static std::string DriverPath();
+
+ private:
+  void EnsureRunning();
+
+  int port_ = 0;
+  std::string ownState_;  // state file of a server we started ourselves
+  std::unique_ptr<TDatabase> admin_;
+  int counter_ = 0;
+};
+
+}  // namespace tavo::test

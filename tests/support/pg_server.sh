@@ -1,0 +1,57 @@
+#!/bin/sh
+# A throw-away PostgreSQL server on a loopback port, for the database tests and benchmarks.
+#   pg_server.sh start STATEFILE   initdb in a new temporary directory, start, write "DIR PORT"
+#   pg_server.sh stop STATEFILE    stop the server named in STATEFILE and remove its directory
+# As root the server runs as the unprivileged user postgres (initdb refuses root).
+set -eu
+cmd=${1:?start or stop}
+state=${2:?state file}
+
+bindir=${TAVO_PG_BINDIR:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}
+[ -x "$bindir/initdb" ] || { echo "PostgreSQL server binaries not found (package postgresql)" >&2; exit 1; }
+
+as_owner() {
+  if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
+}
+
+stop() {
+  [ -f "$state" ] || return 0
+  read -r dir port < "$state" || true
+  if [ -n "${dir:-}" ] && [ -d "$dir/data" ]; then
+    as_owner "$bindir/pg_ctl" -D "$dir/data" -m immediate -w stop >/dev/null 2>&1 || true
+  fi
+  case "${dir:-}" in /tmp/tavo-pg-*|"${TMPDIR:-/tmp}"/tavo-pg-*) rm -rf "$dir" ;; esac
+  rm -f "$state"
+}
+
+start() {
+  stop  # a server left behind by an interrupted run
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/tavo-pg-XXXXXX")
+  chmod 755 "$dir"
+  [ "$(id -u)" = 0 ] && chown postgres "$dir"
+  if ! as_owner "$bindir/initdb" -D "$dir/data" -U tavo -A trust -E UTF8 --locale=C --no-sync \
+       >"$dir/initdb.log" 2>&1; then
+    cat "$dir/initdb.log" >&2; rm -rf "$dir"; exit 1
+  fi
+  tries=0
+  while [ $tries -lt 10 ]; do
+    tries=$((tries + 1))
+    port=$((20000 + $(od -An -N2 -tu2 /dev/urandom | tr -d ' ') % 40000))
+    if as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+         -o "-p $port -c listen_addresses=127.0.0.1 -c unix_socket_directories=$dir -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=100" \
+         start >/dev/null 2>&1; then
+      echo "$dir $port" > "$state"
+      echo "PostgreSQL on 127.0.0.1:$port in $dir"
+      return 0
+    fi
+  done
+  cat "$dir/server.log" >&2 || true
+  rm -rf "$dir"
+  exit 1
+}
+
+case "$cmd" in
+  start) start ;;
+  stop) stop ;;
+  *) echo "usage: $0 start|stop STATEFILE" >&2; exit 2 ;;
+esac
