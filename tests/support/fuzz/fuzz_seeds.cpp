@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     cipher.SetKey(tavo::MakeServerKey());
     const std::string plains[] = {"", "pw", "hemligt l\xf6sen", "12345678", "a longer password!"};
     int i = 0;
-    for (const auto& p : plains) WriteFile(dir / ("s" + std::to_string(i++)), cipher.EncryptString(p));
+    for (const auto& p : plains) WriteFile(dir / std::to_string(i++), cipher.EncryptString(p));
   } else {
     return 2;
   }
