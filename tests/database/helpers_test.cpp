@@ -1,7 +1,7 @@
 // RunSQL, GetNextLopnr and the settings operations, and how rows read back, on both backends.
 #include <gtest/gtest.h>
 
-#include "TestBackends.h"
+#include "support/DatabaseBackends.h"
 #include "database/SqlHelpers.h"
 
 namespace tavo::test {

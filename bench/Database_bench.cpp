@@ -2,7 +2,7 @@
 // PostgreSQL through psqlODBC, with an empty and with a year's worth of call log.
 #include <benchmark/benchmark.h>
 
-#include "TestBackends.h"
+#include "support/DatabaseBackends.h"
 #include "database/SqlHelpers.h"
 
 namespace tavo::test {

@@ -1,0 +1,35 @@
+// The restart from outside the process: a small shell script in the temporary directory that
+// stops the server, pauses five seconds and starts it again. Under systemd it stops and
+// starts the unit; otherwise it ends the process and starts the same command line again.
+// An existing script is used unchanged, so everything it needs comes from its environment.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tavo {
+
+// What the started script needs to know about this process.
+struct TRestartContext {
+  std::string SystemdUnit;             // unit to restart; empty when not run by systemd
+  int Pid = 0;                         // this process
+  std::string WorkingDirectory;        // where the command line was started
+  std::vector<std::string> CommandLine;  // argv, the executable first
+};
+
+// The temporary directory with a trailing "/": $TMPDIR, else /tmp.
+// Throws std::runtime_error("Unable to generate temporary path").
+std::string GetTempDirectory();
+
+inline constexpr const char* kRestartScriptName = "RestartTAVOServer.sh";
+std::string RestartScriptText();
+
+// Writes the script when it is missing and starts it detached; returns at once.
+// Throws when the temporary directory or the script cannot be had.
+void RestartServer(const TRestartContext& ctx);
+
+// The environment entries the script reads (for tests and for the starter).
+std::vector<std::string> RestartEnvironment(const TRestartContext& ctx);
+std::string ShellQuote(const std::string& s);
+
+}  // namespace tavo

@@ -1,0 +1,27 @@
+// An in-memory connection: records what the server sends.
+#pragma once
+
+#include <string>
+
+#include "protocol/ClientSocket.h"
+
+namespace tavo::test {
+
+class TFakeSocket final : public TClientSocket {
+ public:
+  explicit TFakeSocket(std::string listener = "TAVOMainSocket") : listener_(std::move(listener)) {}
+  bool Connected() const override { return connected_; }
+  void SendText(const std::string& bytes) override {
+    if (connected_) sent += bytes;
+  }
+  void Close() override { connected_ = false; }
+  const std::string& ListenerName() const override { return listener_; }
+
+  std::string sent;
+
+ private:
+  std::string listener_;
+  bool connected_ = true;
+};
+
+}  // namespace tavo::test
