@@ -89,8 +89,8 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
 int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& resource,
                                       TDateTime callTime) {
   try {
-    int32_t count = 0;
-    const int32_t number = GetNextLopnr(db_, log_, "CALLLOG", "LOPNR", count);
+    // MAX only: the row count would read the whole, ever-growing call log on every call.
+    const int32_t number = GetNextLopnr(db_, log_, "CALLLOG", "LOPNR");
     // Without a number there is no row to write: a row numbered -1 would be taken by the
     // next call that also finds no number.
     if (number == -1) throw EDatabaseError("no running number for CALLLOG; the call is not logged");

@@ -57,6 +57,18 @@ int32_t GetNextLopnr(TDatabase& db, TLogging& log, const std::string& table,
   }
 }
 
+int32_t GetNextLopnr(TDatabase& db, TLogging& log, const std::string& table,
+                     const std::string& column) {
+  try {
+    return RunSQLOrThrow(db, log, "SELECT MAX(" + column + ") AS COLUMN1 FROM " + table)
+               ->AsInteger("COLUMN1") + 1;
+  } catch (const std::exception& e) {
+    log.IncErrorCount();
+    log.Logg(std::string("Error in GetNextLopnr: ") + e.what(), ltError);
+    return -1;
+  }
+}
+
 void SetStrSetting(TDatabase& db, TLogging& log, const std::string& key, const std::string& value) {
   try {
     SetSetting(db, log, key, "STRINGVALUE", SqlText(value));

@@ -1,7 +1,7 @@
 // RunSQL, GetNextLopnr and the settings operations, and how rows read back, on both backends.
 #include <gtest/gtest.h>
 
-#include "TestBackends.h"
+#include "support/DatabaseBackends.h"
 #include "database/SqlHelpers.h"
 
 namespace tavo::test {
@@ -29,6 +29,8 @@ TEST_P(THelpersTest, GetNextLopnrIsHighestPlusOneWithRowCount) {
                 {SqlInt(lopnr)});
   EXPECT_EQ(GetNextLopnr(*db, env.log, "CALLLOG", "LOPNR", count), 42);
   EXPECT_EQ(count, 3);
+  EXPECT_EQ(GetNextLopnr(*db, env.log, "CALLLOG", "LOPNR"), 42);
+  EXPECT_EQ(GetNextLopnr(*db, env.log, "CALLABLES", "LOPNR"), 1);
   EXPECT_EQ(ErrorCount(), 0);
 }
 
@@ -41,6 +43,8 @@ TEST_P(THelpersTest, GetNextLopnrFailureIsCountedAndLeavesCount) {
   EXPECT_TRUE(Logged("Det gick inte att utf\xF6ra SQL-fr\xE5gan: SELECT MAX(LOPNR) AS COLUMN1, "
                      "COUNT(*) AS COLUMN2 FROM NOSUCHTABLE: "));
   EXPECT_TRUE(Logged("Error in GetNextLopnr: "));
+  EXPECT_EQ(GetNextLopnr(*db, env.log, "NOSUCHTABLE", "LOPNR"), -1);
+  EXPECT_EQ(ErrorCount(), 2);
 }
 
 TEST_P(THelpersTest, RunSQLRejectedStatementIsLoggedWithValuesAndNotCounted) {

@@ -1,7 +1,7 @@
 // UpgradeSchema and ConnectDatabase on both backends.
 #include <gtest/gtest.h>
 
-#include "TestBackends.h"
+#include "support/DatabaseBackends.h"
 #include "database/DatabaseConnection.h"
 #include "database/SqlHelpers.h"
 

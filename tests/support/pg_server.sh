@@ -6,6 +6,7 @@
 set -eu
 cmd=${1:?start or stop}
 state=${2:?state file}
+case "$state" in /*) ;; *) state="$PWD/$state" ;; esac
 
 bindir=${TAVO_PG_BINDIR:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}
 [ -x "$bindir/initdb" ] || { echo "PostgreSQL server binaries not found (package postgresql)" >&2; exit 1; }
@@ -25,6 +26,7 @@ stop() {
 }
 
 start() {
+  cd "${TMPDIR:-/tmp}"  # the server user may not be allowed into the caller's directory
   stop  # a server left behind by an interrupted run
   dir=$(mktemp -d "${TMPDIR:-/tmp}/tavo-pg-XXXXXX")
   chmod 755 "$dir"

@@ -1,5 +1,6 @@
-// The two database backends the same test cases run against: SQLite files in a temporary
-// directory, and PostgreSQL databases (one per case) on the test server through psqlODBC.
+// The two database backends the same test cases and benchmarks run against: SQLite files in a
+// temporary directory, and PostgreSQL databases (one per case) on the test server through
+// psqlODBC.
 #pragma once
 
 #include <gtest/gtest.h>
