@@ -1,3 +1,4 @@
+#include "common/StrUtils.h"
 #include "common/Registry.h"
 
 #include <fcntl.h>
@@ -18,15 +19,6 @@ namespace {
 constexpr size_t kMaxReadChars = 511;
 constexpr size_t kMaxWriteChars = 1024;
 
-std::string LowerAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && LowerAscii(a) == LowerAscii(b);
-}
 
 std::string TrimKeyPath(std::string p) {
   while (!p.empty() && p.front() == '\\') p.erase(p.begin());
@@ -128,7 +120,7 @@ void TRegistryStore::ParseLocked(const std::string& content) {
 
 TRegistryStore::Section* TRegistryStore::FindSectionLocked(const std::string& path) {
   for (auto& s : sections_)
-    if (EqualNoCase(TrimKeyPath(s.header), path)) return &s;
+    if (SameTextAscii(TrimKeyPath(s.header), path)) return &s;
   return nullptr;
 }
 
@@ -184,7 +176,7 @@ std::string TRegistryStore::ReadRegString(HKEY root, const std::string& keyPath,
   if (!s) return "";
   std::string nameUtf8 = AnsiToUtf8(valueName);
   for (const auto& l : s->lines) {
-    if (!l.parsed || !EqualNoCase(l.name, nameUtf8)) continue;
+    if (!l.parsed || !SameTextAscii(l.name, nameUtf8)) continue;
     if (l.value.rfind("dword:", 0) == 0) return "";  // not text; the registry would give bytes
     std::string v = Utf8ToAnsi(l.value);
     if (v.size() > kMaxReadChars) return "";
@@ -207,7 +199,7 @@ bool TRegistryStore::SetValueLocked(HKEY root, const std::string& keyPath,
   std::string nameUtf8 = AnsiToUtf8(valueName);
   bool found = false;
   for (auto& l : s.lines) {
-    if (l.parsed && EqualNoCase(l.name, nameUtf8)) {
+    if (l.parsed && SameTextAscii(l.name, nameUtf8)) {
       l.value = valueUtf8;
       found = true;
       break;

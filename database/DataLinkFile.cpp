@@ -1,3 +1,4 @@
+#include "common/StrUtils.h"
 #include "database/DataLinkFile.h"
 
 #include <cctype>
@@ -31,21 +32,13 @@ std::string DecodeFile(std::string_view bytes) {
   return std::string(bytes);
 }
 
-std::string Trim(std::string_view s) {
+std::string TrimBlanks(std::string_view s) {
   size_t b = 0, e = s.size();
   while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
   while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
   return std::string(s.substr(b, e - b));
 }
 
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 }  // namespace
 
@@ -57,20 +50,20 @@ std::string DataLinkValueFromText(std::string_view fileBytes, const std::string&
   while (pos <= text.size()) {
     size_t eol = text.find('\n', pos);
     if (eol == std::string::npos) eol = text.size();
-    std::string line = Trim(std::string_view(text).substr(pos, eol - pos));
+    std::string line = TrimBlanks(std::string_view(text).substr(pos, eol - pos));
     pos = eol + 1;
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       size_t close = line.find(']');
-      std::string name = Trim(line.substr(1, close == std::string::npos ? std::string::npos
+      std::string name = TrimBlanks(line.substr(1, close == std::string::npos ? std::string::npos
                                                                         : close - 1));
-      inSection = EqualsNoCase(name, section);
+      inSection = SameTextAscii(name, section);
       continue;
     }
     if (!inSection) continue;
     size_t eq = line.find('=');
-    if (eq == std::string::npos || !EqualsNoCase(Trim(line.substr(0, eq)), key)) continue;
-    std::string value = Trim(line.substr(eq + 1));
+    if (eq == std::string::npos || !SameTextAscii(TrimBlanks(line.substr(0, eq)), key)) continue;
+    std::string value = TrimBlanks(line.substr(eq + 1));
     if (value.size() > kDataLinkValueMax) value.resize(kDataLinkValueMax);
     return value;
   }

@@ -1,3 +1,4 @@
+#include "common/StrUtils.h"
 #include "database/Database.h"
 
 #include <cctype>
@@ -12,21 +13,6 @@ namespace {
 
 const TSqlValue kNull{};
 
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
 
 // Shortest text that reads back as the same number; the process-wide separator is ",".
 std::string FloatText(double v, char separator = ',') {
@@ -92,7 +78,7 @@ TQuery::TQuery(std::vector<TColumnInfo> columns, std::vector<std::vector<TSqlVal
 
 size_t TQuery::ColumnIndex(const std::string& name) const {
   for (size_t i = 0; i < columns_.size(); ++i)
-    if (EqualsNoCase(columns_[i].Name, name)) return i;
+    if (SameTextAscii(columns_[i].Name, name)) return i;
   throw EDatabaseError("Field '" + name + "' not found");
 }
 

@@ -1,5 +1,7 @@
 #include "sms/USMSThread.h"
 
+#include <openssl/crypto.h>
+
 #include <unistd.h>
 
 #include <fstream>
@@ -78,6 +80,9 @@ void TSendSMSThread::Start(std::unique_ptr<TSendSMSThread> thread) {
     std::function<void()> onTerminate = std::move(self->context_.OnTerminate);
     self->Execute();
     self.reset();
+    // Free this thread's TLS state now: once the end notice is out, the process may exit
+    // before the thread has finished ending.
+    OPENSSL_thread_stop();
     if (onTerminate) {
       try {
         onTerminate();

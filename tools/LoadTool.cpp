@@ -73,19 +73,12 @@ std::string Blk(const std::string& kw, const std::string& payload) {
   return M + kw + ":" + payload + ":" + kw + M;
 }
 
-long PeakRssKb(int pid) {
+// A memory figure of /proc/PID/status in kB: "VmHWM:" (peak resident) or "VmRSS:" (now).
+long StatusKb(int pid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  return -1;
-}
-
-long RssKb(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + field.size(), nullptr, 10);
   return -1;
 }
 
@@ -194,7 +187,7 @@ int main(int argc, char** argv) {
   }
   if (o.pid > 0 && o.idle > 0)
     std::printf("server resident memory with %d idle + %d active connections: %.1f MB\n", o.idle,
-                o.displays + o.stations, RssKb(o.pid) / 1024.0);
+                o.displays + o.stations, StatusKb(o.pid, "VmRSS:") / 1024.0);
 
   std::vector<double> latencies;
   latencies.reserve(static_cast<size_t>(o.calls));
@@ -256,6 +249,6 @@ int main(int argc, char** argv) {
               latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()));
   std::printf("calls per second: %.1f (%.2f s, %.1f MB to displays)\n",
               seconds > 0 ? o.calls / seconds : 0.0, seconds, bytes / 1e6);
-  if (o.pid > 0) std::printf("server peak resident memory: %.1f MB\n", PeakRssKb(o.pid) / 1024.0);
+  if (o.pid > 0) std::printf("server peak resident memory: %.1f MB\n", StatusKb(o.pid, "VmHWM:") / 1024.0);
   return 0;
 }
