@@ -198,7 +198,34 @@ void TSqliteDatabase::OpenFile(const std::filesystem::path& file, bool create) {
   }
 }
 
+sqlite3_stmt* TSqliteDatabase::CachedStatement(const std::string& utf8) {
+  auto it = statements_.find(utf8);
+  if (it != statements_.end()) {
+    sqlite3_reset(it->second);
+    sqlite3_clear_bindings(it->second);
+    return it->second;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  Check(db_, sqlite3_prepare_v2(db_, utf8.c_str(), static_cast<int>(utf8.size()), &stmt, &tail));
+  if (!stmt) throw EDatabaseError("The statement is empty");
+  if (tail && !OnlyBlanksAndComments(tail)) {
+    sqlite3_finalize(stmt);
+    throw EDatabaseError("A query must be a single statement");
+  }
+  // Remote SQL brings statements that never come again: start afresh when full.
+  if (statements_.size() >= kStatementCacheSize) ClearStatementCache();
+  statements_.emplace(utf8, stmt);
+  return stmt;
+}
+
+void TSqliteDatabase::ClearStatementCache() {
+  for (auto& [text, stmt] : statements_) sqlite3_finalize(stmt);
+  statements_.clear();
+}
+
 void TSqliteDatabase::Close() {
+  ClearStatementCache();
   if (db_) {
     sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -212,29 +239,28 @@ void TSqliteDatabase::Require() const {
 std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSqlParams& params) {
   Require();
   std::string utf8 = AnsiToUtf8(sql);
-  TStatement stmt;
-  const char* tail = nullptr;
-  Check(db_, sqlite3_prepare_v2(db_, utf8.c_str(), static_cast<int>(utf8.size()), stmt.Out(),
-                                &tail));
-  if (!stmt.Get()) throw EDatabaseError("The statement is empty");
-  if (tail && !OnlyBlanksAndComments(tail))
-    throw EDatabaseError("A query must be a single statement");
+  sqlite3_stmt* stmt = CachedStatement(utf8);
+  // Leave the statement reset whatever happens, so it holds no read lock between uses.
+  struct TResetter {
+    sqlite3_stmt* s;
+    ~TResetter() { sqlite3_reset(s); }
+  } resetter{stmt};
   size_t next = 0;
-  Bind(db_, stmt.Get(), params, next);
+  Bind(db_, stmt, params, next);
   if (next != params.size())
     throw EDatabaseError("More values were given than the statement has parameters");
 
-  int n = sqlite3_column_count(stmt.Get());
+  int n = sqlite3_column_count(stmt);
   std::vector<TColumnInfo> columns(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
-    const char* name = sqlite3_column_name(stmt.Get(), i);
-    const char* decl = sqlite3_column_decltype(stmt.Get(), i);
+    const char* name = sqlite3_column_name(stmt, i);
+    const char* decl = sqlite3_column_decltype(stmt, i);
     columns[i].Name = Utf8ToAnsi(name ? name : "");
     columns[i].Kind = SqliteKindOfDeclType(decl ? decl : "");
   }
   std::vector<std::vector<TSqlValue>> rows;
   for (;;) {
-    int rc = sqlite3_step(stmt.Get());
+    int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) break;
     if (rc != SQLITE_ROW) Fail(db_);
     std::vector<TSqlValue> row;
@@ -242,8 +268,8 @@ std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSql
     for (int i = 0; i < n; ++i) {
       // An expression column has no declared type: its first value decides its kind.
       if (columns[i].Kind == TFieldKind::Unknown)
-        columns[i].Kind = KindOfStorage(sqlite3_column_type(stmt.Get(), i));
-      row.push_back(ReadValue(stmt.Get(), i, columns[i].Kind));
+        columns[i].Kind = KindOfStorage(sqlite3_column_type(stmt, i));
+      row.push_back(ReadValue(stmt, i, columns[i].Kind));
     }
     rows.push_back(std::move(row));
   }

@@ -6,10 +6,12 @@
 
 #include <filesystem>
 #include <string>
+#include <unordered_map>
 
 #include "database/Database.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tavo {
 
@@ -33,6 +35,13 @@ class TSqliteDatabase final : public TDatabase {
  private:
   void Require() const;
   void OpenFile(const std::filesystem::path& file, bool create);
+
+  // Prepared queries by their text, reset before each use: the server runs the same few
+  // queries all day, and parsing them again each time was a large part of a broadcast.
+  struct sqlite3_stmt* CachedStatement(const std::string& utf8);
+  void ClearStatementCache();
+  static constexpr size_t kStatementCacheSize = 64;
+  std::unordered_map<std::string, struct sqlite3_stmt*> statements_;
 
   sqlite3* db_ = nullptr;
 };

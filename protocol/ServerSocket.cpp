@@ -9,7 +9,7 @@ constexpr size_t kReadChunk = 64 * 1024;
 }
 
 TServerSocket::TServerSocket(asio::io_context& io, std::string name, TSocketEvents& events)
-    : io_(io), name_(std::move(name)), events_(events), acceptor_(io) {}
+    : io_(io), name_(std::move(name)), events_(events), acceptor_(io), readBuffer_(kReadChunk) {}
 
 TServerSocket::~TServerSocket() {
   *alive_ = false;
@@ -87,31 +87,39 @@ TTcpConnection::TTcpConnection(TServerSocket& owner, asio::ip::tcp::socket socke
     : owner_(&owner),
       listenerName_(owner.Name()),
       socket_(std::move(socket)),
-      ownerAlive_(owner.alive_),
-      readBuf_(kReadChunk) {}
+      ownerAlive_(owner.alive_) {}
 
-void TTcpConnection::Start() { Read(); }
+void TTcpConnection::Start() {
+  std::error_code ec;
+  socket_.non_blocking(true, ec);
+  Read();
+}
 
 void TTcpConnection::Read() {
   auto self = shared_from_this();
-  socket_.async_read_some(asio::buffer(readBuf_), [this, self](std::error_code ec, size_t n) {
+  // Wait for readability, then read into the listener's one buffer: an idle connection holds
+  // no read buffer of its own.
+  socket_.async_wait(asio::ip::tcp::socket::wait_read, [this, self](std::error_code ec) {
     if (finished_ || !*ownerAlive_) return;
     if (ec) {
       Fail(ec);
       return;
     }
     // Everything that is available now forms one chunk, as one receive of the platform.
-    std::string chunk(readBuf_.data(), n);
-    std::error_code aec;
-    size_t more = socket_.available(aec);
-    while (!aec && more > 0 && chunk.size() < TMessageAssembler::kDefaultLimit + kReadChunk) {
-      size_t want = std::min(more, readBuf_.size());
-      size_t got = socket_.read_some(asio::buffer(readBuf_.data(), want), aec);
-      if (aec) break;
-      chunk.append(readBuf_.data(), got);
-      more = socket_.available(aec);
+    std::vector<char>& buf = owner_->readBuffer_;
+    std::string chunk;
+    std::error_code rec;
+    while (chunk.size() < TMessageAssembler::kDefaultLimit + buf.size()) {
+      size_t got = socket_.read_some(asio::buffer(buf), rec);
+      if (rec) break;
+      chunk.append(buf.data(), got);
     }
-    owner_->events_.OnClientRead(*owner_, self, chunk);
+    if (rec && rec != asio::error::would_block && rec != asio::error::try_again) {
+      if (!chunk.empty()) owner_->events_.OnClientRead(*owner_, self, chunk);
+      if (open_) Fail(rec);
+      return;
+    }
+    if (!chunk.empty()) owner_->events_.OnClientRead(*owner_, self, chunk);
     if (open_) Read();
   });
 }

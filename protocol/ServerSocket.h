@@ -69,6 +69,7 @@ class TServerSocket {
   asio::ip::tcp::acceptor acceptor_;
   std::vector<std::shared_ptr<TTcpConnection>> connections_;
   size_t maxUnsent_ = kMaxUnsentBytes;
+  std::vector<char> readBuffer_;  // shared by all connections: reads happen one at a time
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
@@ -98,7 +99,6 @@ class TTcpConnection final : public TClientSocket,
   std::string listenerName_;
   asio::ip::tcp::socket socket_;
   std::shared_ptr<bool> ownerAlive_;
-  std::vector<char> readBuf_;
   std::deque<std::string> queue_;
   size_t unsent_ = 0;
   bool writing_ = false;

@@ -9,9 +9,13 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <asio.hpp>
 
@@ -82,6 +86,23 @@ long StatusKb(int pid, const std::string& field) {
   return -1;
 }
 
+// User and system CPU seconds the process has used (/proc/PID/stat fields 14 and 15).
+std::pair<double, double> CpuSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return {0, 0};
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  double user = 0, sys = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) user = std::stod(f);
+    if (i == 15) sys = std::stod(f);
+  }
+  const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return {user / hz, sys / hz};
+}
+
 void Usage() {
   std::cerr << "usage: tavo_load [--port P] [--displays N] [--stations M] [--resources R]\n"
                "                 [--calls K] [--idle C] [--pid SERVERPID] [--timeout MS]\n"
@@ -94,7 +115,8 @@ bool RunUntil(asio::io_context& io, const std::function<bool()>& cond, int timeo
   auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!cond()) {
     if (Clock::now() >= end) return false;
-    io.run_for(std::chrono::milliseconds(1));
+    // One handler at a time, so the condition is checked as soon as it can hold.
+    io.run_one_for(std::chrono::milliseconds(5));
     if (io.stopped()) io.restart();
   }
   return true;
@@ -203,6 +225,7 @@ int main(int argc, char** argv) {
     for (auto& d : displays) v.push_back(d->currentLists);
     return v;
   };
+  const auto serverCpu0 = o.pid > 0 ? CpuSeconds(o.pid) : std::pair<double, double>{};
   const auto start = Clock::now();
   for (int k = 0; k < o.calls; ++k) {
     const int s = k % o.stations;
@@ -249,6 +272,12 @@ int main(int argc, char** argv) {
               latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()));
   std::printf("calls per second: %.1f (%.2f s, %.1f MB to displays)\n",
               seconds > 0 ? o.calls / seconds : 0.0, seconds, bytes / 1e6);
+  if (o.pid > 0) {
+    const auto cpu = CpuSeconds(o.pid);
+    std::printf("server CPU during the calls: user %.2f s, system %.2f s (%.0f%% of the wall time)\n",
+                cpu.first - serverCpu0.first, cpu.second - serverCpu0.second,
+                100.0 * (cpu.first - serverCpu0.first + cpu.second - serverCpu0.second) / seconds);
+  }
   if (o.pid > 0) std::printf("server peak resident memory: %.1f MB\n", StatusKb(o.pid, "VmHWM:") / 1024.0);
   return 0;
 }

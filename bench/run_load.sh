@@ -1,0 +1,23 @@
+#!/bin/bash
+# Runs the load tool against a fresh Release server on loopback.
+#   bench/run_load.sh BUILD_DIR DISPLAYS [STATIONS] [CALLS] [IDLE]
+# The server runs in a temporary program directory with a seeded SQLite database.
+set -euo pipefail
+BUILD=${1:?build directory}
+DISPLAYS=${2:?number of displays}
+STATIONS=${3:-10}
+CALLS=${4:-1000}
+IDLE=${5:-0}
+DIR=$(mktemp -d)
+trap 'kill $PID 2>/dev/null || true; wait $PID 2>/dev/null || true; rm -rf "$DIR"' EXIT
+cp "$BUILD/TAVO_WServer.exe" "$DIR/"
+python3 "$(dirname "$0")/../packaging/make_udl.py" "$DIR/TAVO.udl" "Provider=SQLite;Data Source=TAVO.sqlite"
+"$BUILD/tools/tavo_load" --seed "$DIR/TAVO.sqlite" --displays "$DISPLAYS" --stations "$STATIONS" --resources 5 >/dev/null
+PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\KerVanta\\TAVO_WServer]\nPort=%s\n' "$PORT" > "$DIR/registry.ini"
+ulimit -n 8192
+"$DIR/TAVO_WServer.exe" --foreground --registry "$DIR/registry.ini" --event-log "$DIR/events.log" &
+PID=$!
+for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break; sleep 0.05; done
+"$BUILD/tools/tavo_load" --port "$PORT" --displays "$DISPLAYS" --stations "$STATIONS" --calls "$CALLS" \
+  --idle "$IDLE" --pid "$PID"
