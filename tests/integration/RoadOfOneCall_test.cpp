@@ -205,6 +205,28 @@ TEST_F(RoadOfOneCall, TwoCallersTwoConnectionsAndReconnect) {
   EXPECT_EQ(q.substr(0, 11), W("#DATASTART#"));  // its record was made from a framed request
 }
 
+TEST_F(RoadOfOneCall, AdministrationSignOnThroughServerVersion) {
+  test::TLoopbackClient admin(s.Port());
+  admin.Send(Req("¤GETSERVERVERSION:AdminPC:2:GETSERVERVERSION¤"));
+  // Only the version: an administration sign-on sends nothing of its own.
+  EXPECT_EQ(Next(admin, "\r\n"), Framed("¤RETSERVERVERSION:1.10.4:RETSERVERVERSION¤"));
+  // Signed on as administration, it may ask for any station's list by name and stays itself.
+  admin.Send(Req("¤GETCALLLIST:Rum1:0:GETCALLLIST¤"));
+  EXPECT_EQ(Next(admin, "RETCALLLIST¤#DATAEND#\r\n"),
+            Framed("¤TAVOCLIENTDATA:Rum1:Rum 1:65280:1:TAVOCLIENTDATA¤") +
+                Framed("¤RETCALLLIST~Doktor A~3~Doktor Alfa~255~0~0~1899-12-30~~1899-12-30~0~"
+                       "Avbryt~9~Avbryt~0~-1~0~1899-12-30~~1899-12-30~0~RETCALLLIST¤"));
+  // An administration connection is not a display: a call elsewhere sends it nothing.
+  auto rum1 = SignOn("Rum1", 0, false, "RETCALLLIST¤#DATAEND#\r\n");
+  rum1->Send(Req("¤CALLING:3:CALLING¤"));
+  Next(*rum1, "RETCALLLIST¤#DATAEND#\r\n");
+  EXPECT_EQ(admin.ReadFor(300), "");
+  // Any other kind gets the version alone and stays unsigned: a call station's sign-on follows.
+  test::TLoopbackClient other(s.Port());
+  other.Send(Req("¤GETSERVERVERSION:Rum1:0:GETSERVERVERSION¤"));
+  EXPECT_EQ(Next(other, "\r\n"), Framed("¤RETSERVERVERSION:1.10.4:RETSERVERVERSION¤"));
+}
+
 TEST(RoadOfOneCallRestart, NewProcessBringsBackTodaysOpenCallsOnly) {
   test::TSeededServer s;
   SeedClinic(s);
