@@ -1,0 +1,6 @@
+# The systemd unit passes systemd-analyze with the built executable in place.
+add_test(NAME packaging_systemd_unit
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/packaging/verify_unit.sh
+                 ${PROJECT_SOURCE_DIR}/packaging/TAVO_WindowsServer.service
+                 $<TARGET_FILE_DIR:TAVO_WServer>)
+set_tests_properties(packaging_systemd_unit PROPERTIES PASS_REGULAR_EXPRESSION "unit verified")
