@@ -50,10 +50,10 @@ std::string AnsiToUtf16LE(const std::string& text) {
   return out;
 }
 
-std::string BuildVersionRecord(const TVersionRecordSpec& spec) {
+std::string BuildVersionRecord(const TVersionRecordFields& fields) {
   std::string fixed;  // VS_FIXEDFILEINFO
-  const auto& f = spec.FileVersion;
-  const auto& p = spec.ProductVersion;
+  const auto& f = fields.FileVersion;
+  const auto& p = fields.ProductVersion;
   AppendU32(fixed, 0xFEEF04BD);                          // signature
   AppendU32(fixed, 0x00010000);                          // structure version
   AppendU32(fixed, uint32_t(f[0]) << 16 | f[1]);
@@ -69,18 +69,18 @@ std::string BuildVersionRecord(const TVersionRecordSpec& spec) {
   AppendU32(fixed, 0);
 
   std::vector<std::string> strings;
-  for (const auto& [key, value] : spec.Strings) {
+  for (const auto& [key, value] : fields.Strings) {
     std::string v = AnsiToUtf16LE(value);
     v.append(2, '\0');
     strings.push_back(Node(key, 1, v, static_cast<uint16_t>(value.size() + 1)));
   }
-  const TVersionTranslation tr{spec.Language, spec.CodePage};
+  const TVersionTranslation tr{fields.Language, fields.CodePage};
   std::string table =
-      Node(spec.TableName.empty() ? StringTableName(tr) : spec.TableName, 1, "", 0, strings);
+      Node(fields.TableName.empty() ? StringTableName(tr) : fields.TableName, 1, "", 0, strings);
   std::string sfi = Node("StringFileInfo", 1, "", 0, {table});
   std::string trValue;
-  for (int i = 0; i < spec.TranslationCount; ++i)
-    AppendU32(trValue, i == 0 ? uint32_t(spec.CodePage) << 16 | spec.Language : 0x04B00409u);
+  for (int i = 0; i < fields.TranslationCount; ++i)
+    AppendU32(trValue, i == 0 ? uint32_t(fields.CodePage) << 16 | fields.Language : 0x04B00409u);
   std::string var =
       Node("Translation", 0, trValue, static_cast<uint16_t>(trValue.size()));
   std::string vfi = Node("VarFileInfo", 1, "", 0, {var});

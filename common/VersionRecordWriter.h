@@ -10,7 +10,7 @@
 
 namespace tavo {
 
-struct TVersionRecordSpec {
+struct TVersionRecordFields {
   uint16_t Language = 0x041D;  // Swedish
   uint16_t CodePage = 1252;
   std::array<uint16_t, 4> FileVersion{};
@@ -23,7 +23,7 @@ struct TVersionRecordSpec {
   int TranslationCount = 1;
 };
 
-std::string BuildVersionRecord(const TVersionRecordSpec& spec);
+std::string BuildVersionRecord(const TVersionRecordFields& fields);
 
 // Windows-1252 text as UTF-16LE bytes, without a terminator.
 std::string AnsiToUtf16LE(const std::string& text);

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     std::cerr << "usage: GenVersionRecord OUT.cpp OUT.bin Key=Value...\n";
     return 2;
   }
-  tavo::TVersionRecordSpec spec;
+  tavo::TVersionRecordFields fields;
   for (int i = 3; i < argc; ++i) {
     std::string arg = argv[i];
     const size_t eq = arg.find('=');
@@ -42,11 +42,11 @@ int main(int argc, char** argv) {
       return 2;
     }
     const std::string key = arg.substr(0, eq), value = arg.substr(eq + 1);
-    if (key == "FileVersion") spec.FileVersion = Numbers(value);
-    if (key == "ProductVersion") spec.ProductVersion = Numbers(value);
-    spec.Strings.emplace_back(key, tavo::Utf8ToAnsi(value));
+    if (key == "FileVersion") fields.FileVersion = Numbers(value);
+    if (key == "ProductVersion") fields.ProductVersion = Numbers(value);
+    fields.Strings.emplace_back(key, tavo::Utf8ToAnsi(value));
   }
-  const std::string rec = tavo::BuildVersionRecord(spec);
+  const std::string rec = tavo::BuildVersionRecord(fields);
 
   std::ostringstream cpp;
   cpp << "// Generated at build time by GenVersionRecord: the program's version record.\n"

@@ -16,8 +16,8 @@ namespace {
 
 const std::string NA = kInfoNotAvailable;
 
-TVersionRecordSpec SampleSpec() {
-  TVersionRecordSpec s;
+TVersionRecordFields SampleFields() {
+  TVersionRecordFields s;
   s.FileVersion = {3, 7, 1, 42};
   s.ProductVersion = {3, 7, 1, 0};
   s.Strings = {{"CompanyName", "Ker Vanta"},       {"FileDescription", "Visning f\xf6r sal \x80"},
@@ -94,38 +94,38 @@ TEST(VersionSplit, PartsOfTheFileVersion) {
 
 TEST(VersionRecord, FirstTranslationNamesTheTable) {
   TCEVersionInfo v{std::filesystem::path("/nonexistent")};
-  TVersionRecordSpec spec = SampleSpec();
-  spec.TranslationCount = 2;  // a second translation must not matter
-  v.GetInfoFromRecord(BuildVersionRecord(spec));
+  TVersionRecordFields fields = SampleFields();
+  fields.TranslationCount = 2;  // a second translation must not matter
+  v.GetInfoFromRecord(BuildVersionRecord(fields));
   ExpectSample(v);
 
-  spec.TableName = "041D04E4";  // table names match without regard to case
-  v.GetInfoFromRecord(BuildVersionRecord(spec));
+  fields.TableName = "041D04E4";  // table names match without regard to case
+  v.GetInfoFromRecord(BuildVersionRecord(fields));
   ExpectSample(v);
 
   // A table for another language: every value is missing, so all are empty and the file
   // version has no parts.
-  spec.TableName = "040904b0";
-  v.GetInfoFromRecord(BuildVersionRecord(spec));
+  fields.TableName = "040904b0";
+  v.GetInfoFromRecord(BuildVersionRecord(fields));
   EXPECT_EQ(v.FProductVersion, "");
   EXPECT_EQ(v.FCompanyName, "");
   EXPECT_EQ(v.FSpecialBuild, "");
   EXPECT_EQ(v.FMajorVersion, NA);
   EXPECT_EQ(v.FBuild, NA);
 
-  spec = SampleSpec();
-  spec.TranslationCount = 0;
-  v.GetInfoFromRecord(BuildVersionRecord(spec));
+  fields = SampleFields();
+  fields.TranslationCount = 0;
+  v.GetInfoFromRecord(BuildVersionRecord(fields));
   ExpectNotAvailable(v);
   v.GetInfoFromRecord(std::nullopt);
   ExpectNotAvailable(v);
 }
 
 TEST(VersionRecord, EmptyAndMissingValuesAreEmptyText) {
-  TVersionRecordSpec spec = SampleSpec();
-  spec.Strings = {{"companyname", "lower-case key"}, {"Comments", ""}, {"FileVersion", "7,1"}};
+  TVersionRecordFields fields = SampleFields();
+  fields.Strings = {{"companyname", "lower-case key"}, {"Comments", ""}, {"FileVersion", "7,1"}};
   TCEVersionInfo v{std::filesystem::path("/nonexistent")};
-  v.GetInfoFromRecord(BuildVersionRecord(spec));
+  v.GetInfoFromRecord(BuildVersionRecord(fields));
   EXPECT_EQ(v.FCompanyName, "lower-case key");
   EXPECT_EQ(v.FComments, "");
   EXPECT_EQ(v.FProductVersion, "");
@@ -135,7 +135,7 @@ TEST(VersionRecord, EmptyAndMissingValuesAreEmptyText) {
 }
 
 TEST(VersionRecord, EveryCutOfTheRecordYieldsNoInformation) {
-  const std::string rec = BuildVersionRecord(SampleSpec());
+  const std::string rec = BuildVersionRecord(SampleFields());
   for (size_t n = 0; n < rec.size(); ++n) {
     TCEVersionInfo v{std::filesystem::path("/nonexistent")};
     v.GetInfoFromRecord(rec.substr(0, n));
@@ -144,7 +144,7 @@ TEST(VersionRecord, EveryCutOfTheRecordYieldsNoInformation) {
 }
 
 TEST(VersionRecord, DamagedLengthsStayInsideTheRecord) {
-  const std::string rec = BuildVersionRecord(SampleSpec());
+  const std::string rec = BuildVersionRecord(SampleFields());
   // Every 16-bit length field set to 0, 1, 0xFFFF: each must either still read or read as
   // missing, and no value may come from outside the record.
   for (size_t off = 0; off + 1 < rec.size(); off += 2) {
@@ -164,7 +164,7 @@ TEST(VersionRecord, DamagedLengthsStayInsideTheRecord) {
 // ---- PE ----
 
 TEST(VersionPe, HandBuiltPe32AndPe32Plus) {
-  const std::string rec = BuildVersionRecord(SampleSpec());
+  const std::string rec = BuildVersionRecord(SampleFields());
   for (bool plus : {false, true}) {
     for (bool noDir : {false, true}) {
       for (bool icon : {false, true}) {
@@ -180,7 +180,7 @@ TEST(VersionPe, HandBuiltPe32AndPe32Plus) {
 }
 
 TEST(VersionPe, HostileHeadersReadAsNoInformation) {
-  const std::string rec = BuildVersionRecord(SampleSpec());
+  const std::string rec = BuildVersionRecord(SampleFields());
   const std::string good = test::BuildPeImage(rec);  // PE32, icon type first
   // Layout of the fixture: COFF header 0x44, section table 0x138, resources 0x200 (root
   // directory, icon directory +0x20, name directory +0x30, language directory +0x48, data
@@ -327,7 +327,7 @@ TEST(VersionElf, OurOwnExecutableIs1_10_4) {
 }
 
 TEST(VersionElf, HandBuiltElfFilesOfBothClassesAndByteOrders) {
-  const std::string rec = BuildVersionRecord(SampleSpec());
+  const std::string rec = BuildVersionRecord(SampleFields());
   for (bool is64 : {false, true}) {
     for (bool big : {false, true}) {
       SCOPED_TRACE(std::to_string(is64) + std::to_string(big));

@@ -20,11 +20,11 @@ int main(int argc, char** argv) {
   const std::filesystem::path dir = argv[2];
   using tavo::test::WriteFile;
   if (kind == "version") {
-    tavo::TVersionRecordSpec spec;
-    spec.FileVersion = {1, 10, 4, 0};
-    spec.Strings = {{"CompanyName", "Ker Vanta"}, {"FileVersion", "1.10.4.0"},
+    tavo::TVersionRecordFields fields;
+    fields.FileVersion = {1, 10, 4, 0};
+    fields.Strings = {{"CompanyName", "Ker Vanta"}, {"FileVersion", "1.10.4.0"},
                     {"ProductVersion", "1.10.4"}, {"SpecialBuild", "seed"}};
-    const std::string rec = tavo::BuildVersionRecord(spec);
+    const std::string rec = tavo::BuildVersionRecord(fields);
     WriteFile(dir / "record", rec);
     tavo::test::TPeOptions pe;
     WriteFile(dir / "pe32", tavo::test::BuildPeImage(rec, pe));
