@@ -12,6 +12,14 @@ namespace {
 
 const std::string M = "\xA4";
 
+// The server's KEEPALIVE answer: the reply framed by the request's form and queued.
+void AnswerKeepAlive(TInterpreter& interp) {
+  interp.SetHandler("KEEPALIVE", [](const TCommandContext& c) {
+    c.Socket->SendText(FrameReply(Block("KEEPALIVE", ""), c.LineMode));
+    return TCommandResult::Continue;
+  });
+}
+
 // A call station's CALLING request, its handler reading both fields as the command does.
 void BM_DataReadCalling(benchmark::State& state) {
   test::TLogEnv env;
@@ -44,10 +52,7 @@ BENCHMARK(BM_DataReadScanOnly);
 void BM_ReadPathKeepAlive(benchmark::State& state) {
   test::TLogEnv env;
   TInterpreter interp(env.log);
-  interp.SetHandler("KEEPALIVE", [](const TCommandContext& c) {
-    c.Socket->SendText(FrameReply(Block("KEEPALIVE", ""), c.LineMode));
-    return TCommandResult::Continue;
-  });
+  AnswerKeepAlive(interp);
   auto sock = std::make_shared<test::TFakeSocket>();
   TClientSocketPtr s = sock;
   TMessageAssembler assembler;
@@ -64,10 +69,7 @@ BENCHMARK(BM_ReadPathKeepAlive);
 void BM_ReadPathSplitInThree(benchmark::State& state) {
   test::TLogEnv env;
   TInterpreter interp(env.log);
-  interp.SetHandler("KEEPALIVE", [](const TCommandContext& c) {
-    c.Socket->SendText(FrameReply(Block("KEEPALIVE", ""), c.LineMode));
-    return TCommandResult::Continue;
-  });
+  AnswerKeepAlive(interp);
   auto sock = std::make_shared<test::TFakeSocket>();
   TClientSocketPtr s = sock;
   TMessageAssembler assembler;
