@@ -197,5 +197,24 @@ TEST(ServerStartup, UpdateListenerOnlyWhenItsPortDiffers) {
   EXPECT_EQ(n, 1u);
 }
 
+TEST(ServerStartup, PortThatIsNotANumberMeansTheStandardPorts) {
+  {
+    // The standard ports must be free on this machine for the case to mean anything.
+    test::TLoopbackClient probe;
+    if (probe.Connect(102, 100) || probe.Connect(103, 100)) GTEST_SKIP() << "port 102 or 103 is in use here";
+  }
+  test::TSeededServer s;
+  s.server.SetRegistry("Port", "abc");
+  s.server.Start();
+  ASSERT_TRUE(s.server.WaitListening(102)) << s.server.EventLog();
+  EXPECT_TRUE(s.server.WaitListening(103, 2000));
+  TRegistryStore reg(s.server.RegistryFile());
+  for (int i = 0; i < 250 && reg.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort").empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(reg.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port"), "102");
+  EXPECT_EQ(reg.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort"), "103");
+  EXPECT_EQ(s.server.Stop(), 0);
+}
+
 }  // namespace
 }  // namespace tavo
