@@ -25,6 +25,7 @@
 #include "common/Registry.h"
 #include "sms/GatewayState.h"
 #include "sms/SMSAccount.h"
+#include "support/LoopbackClient.h"
 #include "support/TestSupport.h"
 
 namespace tavo::test {
@@ -69,27 +70,12 @@ class TChildProcess {
 };
 
 // A loopback port that was free a moment ago.
-inline int FreeLoopbackPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
+inline int FreeLoopbackPort() { return FreePort(); }
 
+// True when something accepts connections on the loopback port now.
 inline bool CanConnect(int port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
+  TLoopbackClient c;
+  return c.Connect(static_cast<uint16_t>(port), 0);
 }
 
 // A self-signed certificate made with the openssl command.
