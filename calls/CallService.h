@@ -12,9 +12,9 @@
 #include "common/Clock.h"
 #include "common/TAVOcommon.h"
 #include "database/Database.h"
-#include "protocol/ClientSocket.h"
+#include "platform/ClientSocket.h"
 #include "protocol/Interpreter.h"
-#include "service/Logging.h"
+#include "platform/Logging.h"
 
 namespace tavo {
 

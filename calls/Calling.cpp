@@ -14,15 +14,6 @@ namespace {
 const char kEditFailed[] =
     "ERROR: 002 Det gick inte att redigera kallelsen! Kontrollera felen p\xE5 servern.";
 
-// A number field of a command; one that is not a number fails the rest of the message.
-int32_t IntField(const std::string& block, int n) {
-  const std::string field = GetField(block, n);
-  const int32_t a = StrToIntDef(field, 0);
-  const int32_t b = StrToIntDef(field, 1);
-  if (a != b) throw std::invalid_argument("'" + field + "' is not a valid integer value");
-  return a;
-}
-
 TCaller* FindCaller(TCallObject& entry, int32_t stationLopnr) {
   for (auto& c : entry.CurrentCallList)
     if (c->CallerLopnr == stationLopnr) return c.get();
@@ -32,7 +23,7 @@ TCaller* FindCaller(TCallObject& entry, int32_t stationLopnr) {
 }  // namespace
 
 TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
-  const int32_t resourceLopnr = IntField(c.BlockText, 1);
+  const int32_t resourceLopnr = GetIntField(c.BlockText, 1);
   for (size_t i = 0; i < CallList_.size(); ++i) {
     TCallObject& entry = *CallList_[i];
     if (entry.CallLopnr != resourceLopnr || !c.Socket->Data) continue;
@@ -66,8 +57,8 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
 }
 
 TCommandResult TCallService::CmdComing(const TCommandContext& c) {
-  const int32_t resourceLopnr = IntField(c.BlockText, 1);
-  const int32_t callerLopnr = IntField(c.BlockText, 2);
+  const int32_t resourceLopnr = GetIntField(c.BlockText, 1);
+  const int32_t callerLopnr = GetIntField(c.BlockText, 2);
   for (size_t i = 0; i < CallList_.size(); ++i) {
     TCallObject& entry = *CallList_[i];
     if (entry.CallLopnr != resourceLopnr || !c.Socket->Data) continue;

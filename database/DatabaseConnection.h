@@ -9,7 +9,7 @@
 
 #include "common/Registry.h"
 #include "database/Database.h"
-#include "service/Logging.h"
+#include "platform/Logging.h"
 
 namespace tavo {
 

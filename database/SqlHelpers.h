@@ -9,7 +9,7 @@
 #include <string>
 
 #include "database/Database.h"
-#include "service/Logging.h"
+#include "platform/Logging.h"
 
 namespace tavo {
 

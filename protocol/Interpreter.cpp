@@ -2,9 +2,10 @@
 
 #include <stdexcept>
 
+#include "common/RequestError.h"
 #include "common/StrUtils.h"
 #include "protocol/WireFormat.h"
-#include "service/Logging.h"
+#include "platform/Logging.h"
 
 namespace tavo {
 
@@ -76,6 +77,9 @@ void TInterpreter::DataRead(std::string t, const TClientSocketPtr& socket) {
       }
       if (Trim(t).empty() || t == start) return;
     }
+  } catch (const ERequestError& ex) {
+    // The client's content failed, not the server: logged, not counted towards a restart.
+    log_.Logg(std::string("Error in DataRead: ") + ex.what(), ltError);
   } catch (const std::exception& ex) {
     log_.IncErrorCount();
     log_.Logg(std::string("Error in DataRead: ") + ex.what(), ltError);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/ClientSocket.h"
+#include "platform/ClientSocket.h"
 
 namespace tavo {
 

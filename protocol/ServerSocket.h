@@ -11,7 +11,7 @@
 
 #include <asio.hpp>
 
-#include "protocol/ClientSocket.h"
+#include "platform/ClientSocket.h"
 #include "protocol/MessageAssembler.h"
 
 namespace tavo {

@@ -1,5 +1,6 @@
 #include "protocol/WireFormat.h"
 
+#include "common/RequestError.h"
 #include "common/StrUtils.h"
 
 namespace tavo {
@@ -54,6 +55,14 @@ std::string FrameReply(std::string_view content, bool lineMode) {
   if (!lineMode) out += kDataEnd;
   out += "\r\n";
   return out;
+}
+
+int32_t GetIntField(std::string_view text, int n, char separator) {
+  const std::string field = GetField(text, n, separator);
+  const int32_t a = StrToIntDef(field, 0);
+  const int32_t b = StrToIntDef(field, 1);
+  if (a != b) throw ERequestError("'" + field + "' is not a valid integer value");
+  return a;
 }
 
 }  // namespace tavo

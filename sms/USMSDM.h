@@ -12,7 +12,7 @@
 #include <string>
 
 #include "common/Registry.h"
-#include "service/Logging.h"
+#include "platform/Logging.h"
 #include "sms/GatewayState.h"
 #include "sms/LbCipher.h"
 #include "sms/LbClass.h"

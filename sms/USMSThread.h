@@ -13,7 +13,7 @@
 #include "common/DateTime.h"
 #include "common/Registry.h"
 #include "common/TAVOcommon.h"
-#include "service/Logging.h"
+#include "platform/Logging.h"
 #include "sms/GatewayState.h"
 #include "sms/SMSAccount.h"
 #include "sms/USMSDM.h"

@@ -4,7 +4,7 @@
 
 #include "FakeSocket.h"
 #include "TestSupport.h"
-#include "service/Logging.h"
+#include "platform/Logging.h"
 
 namespace tavo {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "protocol/ClientSocket.h"
+#include "platform/ClientSocket.h"
 
 namespace tavo::test {
 

@@ -10,8 +10,8 @@
 #include "common/Clock.h"
 #include "common/Registry.h"
 #include "platform/EventSink.h"
-#include "service/Logging.h"
-#include "service/fisNTElog.h"
+#include "platform/Logging.h"
+#include "platform/fisNTElog.h"
 
 namespace tavo::test {
 

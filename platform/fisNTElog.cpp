@@ -1,4 +1,4 @@
-#include "service/fisNTElog.h"
+#include "platform/fisNTElog.h"
 
 namespace tavo {
 

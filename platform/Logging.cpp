@@ -1,4 +1,4 @@
-#include "service/Logging.h"
+#include "platform/Logging.h"
 
 namespace tavo {
 

@@ -10,8 +10,8 @@
 
 #include "common/Clock.h"
 #include "common/TAVOcommon.h"
-#include "protocol/ClientSocket.h"
-#include "service/fisNTElog.h"
+#include "platform/ClientSocket.h"
+#include "platform/fisNTElog.h"
 
 namespace tavo {
 
