@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "calls/KeptReads.h"
+#include "calls/RenderMemo.h"
 #include "common/Clock.h"
 #include "common/TAVOcommon.h"
 #include "database/Database.h"
@@ -37,6 +39,11 @@ class TCallService {
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
 
+  // Our own command changed the database (administration commands, EXECSQL): the station lists
+  // and settings kept from earlier reads are read again. Changes made by anything else are
+  // noticed through the database itself.
+  void DatabaseChanged();
+
   // --- call list (CallList.cpp) ---
   // Throws the call list away and reloads it: every resource, each with today's open calls.
   // Sends nothing. Never throws.
@@ -63,7 +70,8 @@ class TCallService {
   // CURRENTLIST to the given connection, or, with nullptr, to every display and hardware
   // connection of the main listener. Never throws.
   void UpdateVisningsScreens(const TClientSocketPtr& socket = nullptr);
-  // Builds and sends the CURRENTLIST of one connection; throws on failure.
+  // Builds and sends the CURRENTLIST of one connection; throws on failure. Within one
+  // broadcast, connections with the same list share one rendering.
   void SendCurrentList(const TClientSocketPtr& socket, int32_t cancelLopnr);
   // The CURRENTLIST block of a connection record, unframed.
   std::string RenderCurrentList(const TTAVOConnectInfo& record, int32_t cancelLopnr) const;
@@ -83,9 +91,23 @@ class TCallService {
   TCommandResult CmdGetCallList(const TCommandContext& c);
 
  private:
+  // One broadcast, or one request's lists: renderings made inside it are shared.
+  class TRound {
+   public:
+    explicit TRound(TCallService& s);
+    ~TRound();
+    TRound(const TRound&) = delete;
+    TRound& operator=(const TRound&) = delete;
+
+   private:
+    TCallService& s_;
+  };
+
   // Counts and logs "Error in " + operation + ": " + message.
   void LogFailure(const std::string& operation, const std::string& message);
   int32_t CancelResourceLopnr();
+  void RenderCurrentListInto(std::string& text, const TTAVOConnectInfo& record,
+                             int32_t cancelLopnr) const;
 
   TDatabase& db_;
   TLogging& log_;
@@ -94,6 +116,9 @@ class TCallService {
   std::function<void()> restartServer_;
   TSendSMSFn sendSMS_;
   TCallList CallList_;
+  TKeptReads kept_;
+  TRenderMemo memo_;
+  int roundDepth_ = 0;
 };
 
 }  // namespace tavo

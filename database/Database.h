@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -93,6 +94,10 @@ class TDatabase {
   virtual std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) = 0;
   // Runs a statement without a result; returns the number of affected rows (or -1).
   virtual int64_t Execute(const std::string& sql, const TSqlParams& params = {}) = 0;
+  // A number that changes whenever another connection or program commits a change to the
+  // database (this connection's own changes leave it as it is); nothing when the backend has
+  // no such signal, and then whatever was read must be read again. Throws EDatabaseError.
+  virtual std::optional<int64_t> DataVersion() { return std::nullopt; }
 };
 
 // The statement with its values in place of the placeholders, for log texts.

@@ -276,6 +276,19 @@ std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSql
   return std::make_unique<TQuery>(std::move(columns), std::move(rows));
 }
 
+std::optional<int64_t> TSqliteDatabase::DataVersion() {
+  Require();
+  sqlite3_stmt* stmt = CachedStatement("PRAGMA data_version");
+  const int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) {
+    sqlite3_reset(stmt);
+    Fail(db_);
+  }
+  const int64_t version = sqlite3_column_int64(stmt, 0);
+  sqlite3_reset(stmt);
+  return version;
+}
+
 int64_t TSqliteDatabase::Execute(const std::string& sql, const TSqlParams& params) {
   Require();
   std::string utf8 = AnsiToUtf8(sql);

@@ -28,6 +28,9 @@ class TSqliteDatabase final : public TDatabase {
   void Close() override;
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;
   int64_t Execute(const std::string& sql, const TSqlParams& params = {}) override;
+  // PRAGMA data_version: changes when another connection, in this process or any other,
+  // commits to the file.
+  std::optional<int64_t> DataVersion() override;
 
   // The schema a new file receives.
   static const char* Schema();

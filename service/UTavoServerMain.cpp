@@ -54,6 +54,8 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
       TAVOUpdateSocket(io_, "TAVOUpdateSocket", *this),
       Timer3(io_) {
   fisNTEventLog1.SetAppName("Ker Vanta TAVO Server");
+  TAVOMainSocket.SetSendBudget(sendBudget_);
+  TAVOUpdateSocket.SetSendBudget(sendBudget_);
   RegisterCommands();
   logging_.SetRestartHandler(
       [this] {

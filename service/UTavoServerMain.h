@@ -115,7 +115,8 @@ class TTAVO_WindowsServer final : public TSocketEvents {
                     const std::string& chunk) override;
   void OnClientError(TServerSocket& listener, const TClientSocketPtr& socket,
                      int& errorCode) override;
-  void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket) override;
+  void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket,
+                      TSendOverflow why) override;
 
   void RegisterCommands();
   TCommandResult CmdKeepAlive(const TCommandContext& c);
@@ -150,6 +151,8 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   bool UpdateIsRunning = false;
   bool bStartNewExeFile = false;
   std::string ApplicationExeName = "TAVO_WServer.exe";
+  // Unsent replies of both listeners together; declared first so it outlives them.
+  TSendBudget sendBudget_;
   TServerSocket TAVOMainSocket;
   TServerSocket TAVOUpdateSocket;
   asio::steady_timer Timer3;

@@ -26,19 +26,29 @@ inline std::string Framed(const std::string& utf8) {
 inline std::string Line(const std::string& utf8) { return W(utf8) + "\r\n"; }
 
 // Passes everything to the real database, but fails every statement that contains one of the
-// given parts, as a database that rejects it would.
+// given parts, as a database that rejects it would. It counts the queries it opens. Unless
+// told otherwise it has no data version, like a backend that cannot tell whether anything
+// changed: every list is then read from the database, as the tests that write through the
+// server's own connection need.
 class TFailingDatabase final : public TDatabase {
  public:
   explicit TFailingDatabase(TDatabase& inner) : inner_(inner) {}
   void FailOn(std::string part) { parts_.push_back(std::move(part)); }
   void Heal() { parts_.clear(); }
+  void PassDataVersion() { passDataVersion_ = true; }
 
   bool Connected() const override { return inner_.Connected(); }
   void Close() override { inner_.Close(); }
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params) override {
     Check(sql);
+    ++Opens;
     return inner_.Open(sql, params);
   }
+  std::optional<int64_t> DataVersion() override {
+    if (!passDataVersion_) return std::nullopt;
+    return inner_.DataVersion();
+  }
+  size_t Opens = 0;
   int64_t Execute(const std::string& sql, const TSqlParams& params) override {
     Check(sql);
     return inner_.Execute(sql, params);
@@ -51,6 +61,7 @@ class TFailingDatabase final : public TDatabase {
   }
   TDatabase& inner_;
   std::vector<std::string> parts_;
+  bool passDataVersion_ = false;
 };
 
 struct TSmsCall {
@@ -130,7 +141,7 @@ class CallsTest : public ::testing::Test {
   }
   static std::string Take(const std::shared_ptr<TFakeSocket>& s) {
     std::string out = std::move(s->sent);
-    s->sent.clear();
+    s->Clear();
     return out;
   }
   void Calling(const std::shared_ptr<TFakeSocket>& s, int resource, bool lineMode = false) {

@@ -23,9 +23,12 @@ class Events : public TSocketEvents {
     ++errors;
     code = 0;
   }
-  void OnSendOverflow(TServerSocket&, const TClientSocketPtr&) override { ++overflows; }
+  void OnSendOverflow(TServerSocket&, const TClientSocketPtr&, TSendOverflow why) override {
+    ++overflows;
+    if (why == TSendOverflow::AllConnections) ++sheds;
+  }
 
-  std::atomic<int> listens{0}, connects{0}, disconnects{0}, errors{0}, overflows{0};
+  std::atomic<int> listens{0}, connects{0}, disconnects{0}, errors{0}, overflows{0}, sheds{0};
   std::vector<std::string> chunks;
   std::vector<TClientSocket*> readers;
   std::string reply = "ok\r\n";
