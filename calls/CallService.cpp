@@ -15,6 +15,7 @@ TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
       sendSMS_(std::move(sendSMS)),
       kept_(db, log) {}
 
+// Our own connection's writes move no data version: the commands that write say so here.
 void TCallService::DatabaseChanged() { kept_.Forget(); }
 
 TCallService::TRound::TRound(TCallService& s) : s_(s) {

@@ -39,11 +39,6 @@ class TCallService {
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
 
-  // Our own command changed the database (administration commands, EXECSQL): the station lists
-  // and settings kept from earlier reads are read again. Changes made by anything else are
-  // noticed through the database itself.
-  void DatabaseChanged();
-
   // --- call list (CallList.cpp) ---
   // Throws the call list away and reloads it: every resource, each with today's open calls.
   // Sends nothing. Never throws.
@@ -53,6 +48,9 @@ class TCallService {
   TCallObject* FindCallObject(int32_t callLopnr);
   // Empties the call list (shutdown).
   void ClearCallList();
+  // Tells the calls that the database may have been changed from outside their own commands
+  // (a client's statement), so nothing read from it before may be trusted. Never throws.
+  void DatabaseChanged();
 
   // --- sign-on (SignOn.cpp) ---
   // Signs the connection on from a GETCALLLIST-shaped block (station name, client kind) and

@@ -330,6 +330,7 @@ void TTcpConnection::Finish() {
   if (finished_) return;
   finished_ = true;
   open_ = false;
+  ReleaseQueue();
   if (*ownerAlive_) owner_->Remove(this);
 }
 
