@@ -77,3 +77,4 @@ BENCHMARK(BM_BroadcastCurrentList)->Arg(1)->Arg(5)->Unit(benchmark::kMicrosecond
 
 }  // namespace
 }  // namespace tavo
+BENCHMARK_MAIN();

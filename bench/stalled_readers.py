@@ -11,7 +11,7 @@ BUILD_DIR/tools/tavo_load (--resources resources, so that each list is about 10 
     RETCALLLIST an answer of its own, so its backlog grows until the server drops it).
 Prints VmRSS of the server (kB) before the clients, at their peak, and after the server has
 dropped the ones it drops and the rest have disconnected. 127.0.0.1 only; every loop bounded."""
-import argparse, os, shutil, socket, subprocess, sys, tempfile, time
+import argparse, os, shutil, socket, sqlite3, subprocess, sys, tempfile, time
 
 KEY = 'HKEY_LOCAL_MACHINE\\SOFTWARE\\KerVanta\\TAVO_WServer'
 M = b'\xa4'
@@ -23,6 +23,24 @@ def rss_kb(pid, field='VmRSS:'):
             if line.startswith(field):
                 return int(line.split()[1])
     return 0
+
+
+def cpu_ticks(pid):
+    with open('/proc/%d/stat' % pid) as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def wait_idle(pid, limit_s=120):
+    """Waits until the server has used no CPU for two seconds (at most limit_s): on a busy
+    machine a shorter pause may only mean that it was not scheduled."""
+    end = time.time() + limit_s
+    last, quiet = cpu_ticks(pid), 0
+    while time.time() < end and quiet < 4:
+        time.sleep(0.5)
+        now = cpu_ticks(pid)
+        quiet = quiet + 1 if now == last else 0
+        last = now
 
 
 def free_port():
@@ -46,7 +64,8 @@ def flood(sock, request, count):
             sock.sendall(batch)
             sent += 200
             time.sleep(0.002)
-    except OSError:
+    except OSError as e:
+        print('  flood stopped after %d requests: %s' % (sent, e))
         return False
     return True
 
@@ -68,15 +87,23 @@ def main():
                         '--displays', str(a.stalled), '--stations', '1', '--resources', str(a.resources)],
                        check=True, stdout=subprocess.DEVNULL)
         port = free_port()
+        # The update listener gets a free port of its own (main port + 1 may be taken).
+        db = sqlite3.connect(os.path.join(tmp, 'TAVO.sqlite'))
+        db.execute("INSERT INTO SETTINGS (NYCKELNAMN, STRINGVALUE) VALUES "
+                   "('ServerSettings-UpdateServerPort', ?)", (str(free_port()),))
+        db.commit(); db.close()
         with open(os.path.join(tmp, 'registry.ini'), 'w') as f:
             f.write('[%s]\nPort=%d\n' % (KEY, port))
         proc = subprocess.Popen([exe, '--foreground', '--registry', os.path.join(tmp, 'registry.ini'),
                                  '--event-log', os.path.join(tmp, 'events.log')])
-        for _ in range(100):
+        for _ in range(200):
             try:
                 socket.create_connection(('127.0.0.1', port), 0.2).close(); break
             except OSError:
                 time.sleep(0.05)
+        else:
+            with open(os.path.join(tmp, 'events.log'), errors='replace') as f:
+                sys.exit('the server did not start:\n' + f.read()[-2000:])
         time.sleep(0.5)
         before = rss_kb(proc.pid)
 
@@ -91,16 +118,21 @@ def main():
         time.sleep(0.2)
         for sock, request in clients:
             flood(sock, request, a.requests)
-        time.sleep(1.0)
+            if os.environ.get('STALLED_DEBUG'):
+                wait_idle(proc.pid)
+                print('  after one flood: VmRSS %d kB' % rss_kb(proc.pid))
+        wait_idle(proc.pid)
         peak = rss_kb(proc.pid, 'VmHWM:')
         during = rss_kb(proc.pid)
         for sock, _ in clients:
             sock.close()
-        time.sleep(2.0)
+        wait_idle(proc.pid)
         after = rss_kb(proc.pid)
-        dropped = 0
         with open(os.path.join(tmp, 'events.log'), encoding='utf-8', errors='replace') as f:
-            dropped = sum(1 for line in f if 'closing the connection of' in line)
+            log = f.read().splitlines()
+        dropped = sum(1 for line in log if 'closing the connection of' in line)
+        if os.environ.get('STALLED_DEBUG'):
+            print('\n'.join(l[:200] for l in log[-10:]))
         print('stalled clients: %d displays + %d administration connections, %d dropped by the server'
               % (a.stalled, a.stalled, dropped))
         print('server VmRSS kB: before %d, with the stalled clients %d (peak %d), after they are gone %d (%.2fx before)'
