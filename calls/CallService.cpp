@@ -19,7 +19,11 @@ TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
 void TCallService::DatabaseChanged() { kept_.Forget(); }
 
 TCallService::TRound::TRound(TCallService& s) : s_(s) {
-  if (s_.roundDepth_++ == 0) s_.memo_.Clear();
+  if (s_.roundDepth_++ == 0) {
+    s_.memo_.Clear();
+    // Once per broadcast, not per connection: the check itself takes the database's locks.
+    s_.kept_.Check();
+  }
 }
 
 TCallService::TRound::~TRound() {

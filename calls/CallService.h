@@ -89,7 +89,8 @@ class TCallService {
   TCommandResult CmdGetCallList(const TCommandContext& c);
 
  private:
-  // One broadcast, or one request's lists: renderings made inside it are shared.
+  // One broadcast, or one request's lists: renderings made inside it are shared, and the
+  // outermost one first checks whether what was kept from the database still holds.
   class TRound {
    public:
     explicit TRound(TCallService& s);

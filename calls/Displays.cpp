@@ -66,7 +66,6 @@ void TCallService::SendCurrentList(const TClientSocketPtr& socket, int32_t cance
 void TCallService::UpdateVisningsScreens(const TClientSocketPtr& socket) {
   try {
     TRound round(*this);
-    kept_.Check();
     const int32_t cancelLopnr = CancelResourceLopnr();
     if (socket) {
       SendCurrentList(socket, cancelLopnr);

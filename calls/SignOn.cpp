@@ -37,7 +37,6 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
   TTAVOConnectInfo* record = nullptr;
   try {
     TRound round(*this);
-    kept_.Check();
     std::string list = std::string(1, kBlockMarker) + "RETCALLLIST~";
     std::string errorText;
     const int32_t cancelLopnr = CancelResourceLopnr();
