@@ -42,6 +42,7 @@ class TSqliteDatabase final : public TDatabase {
   // Prepared queries by their text, reset before each use: the server runs the same few
   // queries all day, and parsing them again each time was a large part of a broadcast.
   struct sqlite3_stmt* CachedStatement(const std::string& utf8);
+  int64_t RunPrepared(struct sqlite3_stmt* stmt, const TSqlParams& params);
   void ClearStatementCache();
   static constexpr size_t kStatementCacheSize = 64;
   std::unordered_map<std::string, struct sqlite3_stmt*> statements_;
