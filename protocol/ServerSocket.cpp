@@ -203,7 +203,9 @@ void TTcpConnection::WaitWritable() {
 }
 
 void TTcpConnection::Flush() {
-  while (head_ < queue_.size()) {
+  for (;;) {
+    while (head_ < queue_.size() && !queue_[head_].Bytes) ++head_;  // replaced lists
+    if (head_ == queue_.size()) break;
     std::array<asio::const_buffer, kWriteBatch> buffers;
     size_t count = 0;
     for (size_t i = head_; i < queue_.size() && count < kWriteBatch; ++i) {
@@ -212,7 +214,6 @@ void TTcpConnection::Flush() {
         buffers[count++] = asio::buffer(item.Bytes->data() + item.Written,
                                         item.Bytes->size() - item.Written);
     }
-    if (count == 0) break;
     std::error_code ec;
     const size_t n = socket_.write_some(
         std::span<const asio::const_buffer>(buffers.data(), count), ec);
@@ -232,6 +233,7 @@ void TTcpConnection::Flush() {
   if (queue_.capacity() > 64) queue_ = {};
   queue_.clear();
   head_ = 0;
+  for (size_t& i : notBegun_) i = 0;
   writing_ = false;
 }
 
