@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "admin/ChangeLog.h"
+#include "admin/ColumnWidth.h"
 #include "common/RequestError.h"
 #include "common/StrUtils.h"
 #include "database/SqlHelpers.h"
@@ -139,6 +140,10 @@ TResourceCommands::TRecordOutcome TResourceCommands::StoreCallable(const std::st
   const int32_t sms = SmsFlag(GetField(record, 4)) ? 1 : 0;
   const std::string number = GetField(record, 5);
   const std::string aktiv = GetField(record, 6);
+  RequireWidth(callName, kCallNameWidth, "CALLNAME");
+  RequireWidth(fullName, kFullNameWidth, "FULLNAME");
+  RequireWidth(number, kSmsNummerWidth, "SMSNUMMER");
+  RequireWidth(aktiv, kAktivWidth, "AKTIV");
   if (!found->Eof()) {
     const int32_t lopnr = found->AsInteger("LOPNR");
     db_.Execute("UPDATE CALLABLES SET CALLNAME = ?, FULLNAME = ?, NAMECOLOUR = ?, SENDSMS = ?, "

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "admin/ChangeLog.h"
+#include "admin/ColumnWidth.h"
 #include "common/StrUtils.h"
 #include "database/SqlHelpers.h"
 #include "protocol/WireFormat.h"
@@ -61,6 +62,9 @@ TCommandResult TStationCommands::CmdRegisterUpdateMachine(const TCommandContext&
       LogAdminChange(log_, kCommand, "station", station, "deleted", c.Socket);
     }
   } else {
+    RequireWidth(name, kStationNameWidth, "STATIONNAME");
+    RequireWidth(friendly, kFriendlyNameWidth, "FRIENDLYNAME");
+    RequireWidth(imei, kImeiNumberWidth, "IMEINUMBER");
     const int32_t colour = StrToIntDef(GetField(c.BlockText, 4), 0);
     const int32_t type = StrToIntDef(GetField(c.BlockText, 2), 0);
     if (!found->Eof()) {

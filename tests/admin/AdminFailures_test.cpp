@@ -133,6 +133,49 @@ TEST_P(AdminFailures, ResourcesStoredBeforeAFailingRecordStayAndAreShown) {
   EXPECT_EQ(admin->sent, "");
 }
 
+// A text longer than its column is refused as the client's fault: not written, not counted.
+TEST_P(AdminFailures, TextsLongerThanTheirColumnsAreRefused) {
+  auto station = [](const std::string& name, const std::string& friendly, const std::string& imei) {
+    return "\xA4REGISTERUPATEMACHINE:" + name + ":0:" + friendly + ":0:" + imei +
+           "::-1:REGISTERUPATEMACHINE\xA4";
+  };
+  auto resource = [](const std::string& call, const std::string& full, const std::string& number,
+                     const std::string& aktiv) {
+    return "\xA4REGISTERUPATECALLABLE:0:" + call + ":" + full + ":0:0:" + number + ":" + aktiv +
+           ":%\xA4::REGISTERUPATECALLABLE\xA4";
+  };
+  const std::string x(300, 'x');
+  struct Case {
+    std::string request, column;
+  };
+  const Case cases[] = {
+      {station(x.substr(0, 101), "F", ""), "STATIONNAME is longer than 100 characters"},
+      {station("S", x.substr(0, 101), ""), "FRIENDLYNAME is longer than 100 characters"},
+      {station("S", "F", x.substr(0, 26)), "IMEINUMBER is longer than 25 characters"},
+      {resource(x.substr(0, 51), "F", "", "T"), "CALLNAME is longer than 50 characters"},
+      {resource("C", x.substr(0, 101), "", "T"), "FULLNAME is longer than 100 characters"},
+      {resource("C", "F", x.substr(0, 251), "T"), "SMSNUMMER is longer than 250 characters"},
+      {resource("C", "F", "", "TT"), "AKTIV is longer than 1 characters"},
+  };
+  const std::string before = State();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.column);
+    interpreter.DataRead(c.request, admin);
+    EXPECT_TRUE(Logged("Error in DataRead: " + c.column));
+  }
+  EXPECT_EQ(State(), before);
+  EXPECT_EQ(ErrorCount(), 0);
+
+  // Texts of exactly the widths fit every database.
+  interpreter.DataRead(station(x.substr(0, 100), x.substr(0, 100), x.substr(0, 25)), admin);
+  interpreter.DataRead(resource(x.substr(0, 50), x.substr(0, 100), x.substr(0, 250), "T"), admin);
+  EXPECT_EQ(ErrorCount(), 0);
+  EXPECT_EQ(db->Open("SELECT IMEINUMBER FROM STATIONS WHERE LOPNR = 3")->AsString("IMEINUMBER"),
+            x.substr(0, 25));
+  EXPECT_EQ(db->Open("SELECT SMSNUMMER FROM CALLABLES WHERE LOPNR = 10")->AsString("SMSNUMMER"),
+            x.substr(0, 250));
+}
+
 TAVO_INSTANTIATE_BACKENDS(AdminFailures);
 
 }  // namespace
