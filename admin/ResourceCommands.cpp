@@ -16,7 +16,7 @@ namespace {
 constexpr char kRegister[] = "REGISTERUPATECALLABLE";
 constexpr char kPostList[] = "POSTCALLABLESLIST";
 // A call name holding exactly this asks for the resource's deletion.
-constexpr char kDeleteMe[] = "\xA4" "DELETE_ME\xA4";
+constexpr char kDeleteMe[] = "\244DELETE_ME\244";  // the marker byte on both sides
 // Ends each record of a REGISTERUPATECALLABLE block.
 constexpr std::string_view kRecordEnd = "%\xA4:";
 // The one resource no clinic may lose.
@@ -39,7 +39,8 @@ std::vector<std::string> SplitFields(std::string_view text) {
   size_t start = 0;
   for (;;) {
     const size_t sep = text.find(':', start);
-    fields.push_back(Trim(text.substr(start, sep == std::string_view::npos ? text.npos : sep - start)));
+    fields.push_back(
+        Trim(text.substr(start, sep == std::string_view::npos ? text.npos : sep - start)));
     if (sep == std::string_view::npos) return fields;
     start = sep + 1;
   }
@@ -105,13 +106,12 @@ TCommandResult TResourceCommands::CmdRegisterUpdateCallable(const TCommandContex
 }
 
 TResourceCommands::TRecordOutcome TResourceCommands::StoreCallable(const std::string& record,
-                                                                  const TCommandContext& c) {
+                                                                   const TCommandContext& c) {
   const std::string first = GetField(record, 0);
   if (first.empty()) return TRecordOutcome::Skipped;
   const int32_t given = StrToIntDef(first, 0);
   const std::string callName = GetField(record, 1);
-  auto found =
-      RunSQLOrThrow(db_, log_, "SELECT * FROM CALLABLES WHERE LOPNR = ?", {SqlInt(given)});
+  auto found = RunSQLOrThrow(db_, log_, "SELECT * FROM CALLABLES WHERE LOPNR = ?", {SqlInt(given)});
 
   if (callName == kDeleteMe) {
     if (found->Eof()) return TRecordOutcome::Skipped;
@@ -146,10 +146,11 @@ TResourceCommands::TRecordOutcome TResourceCommands::StoreCallable(const std::st
   RequireWidth(aktiv, kAktivWidth, "AKTIV");
   if (!found->Eof()) {
     const int32_t lopnr = found->AsInteger("LOPNR");
-    db_.Execute("UPDATE CALLABLES SET CALLNAME = ?, FULLNAME = ?, NAMECOLOUR = ?, SENDSMS = ?, "
-                "SMSNUMMER = ?, AKTIV = ? WHERE LOPNR = ?",
-                {SqlText(callName), SqlText(fullName), SqlInt(colour), SqlInt(sms),
-                 SqlText(number), SqlText(aktiv), SqlInt(lopnr)});
+    db_.Execute(
+        "UPDATE CALLABLES SET CALLNAME = ?, FULLNAME = ?, NAMECOLOUR = ?, SENDSMS = ?, "
+        "SMSNUMMER = ?, AKTIV = ? WHERE LOPNR = ?",
+        {SqlText(callName), SqlText(fullName), SqlInt(colour), SqlInt(sms), SqlText(number),
+         SqlText(aktiv), SqlInt(lopnr)});
     calls_.DatabaseChanged();
     LogAdminChange(log_, kRegister, "resource", lopnr, "changed", c.Socket);
     return TRecordOutcome::Changed;
@@ -157,10 +158,11 @@ TResourceCommands::TRecordOutcome TResourceCommands::StoreCallable(const std::st
   // A number that names no resource (0, not a number, or unused) gives a new one.
   const int32_t lopnr = GetNextLopnr(db_, log_, "CALLABLES", "LOPNR");
   if (lopnr < 0) throw EDatabaseError("no running number for a new resource");
-  db_.Execute("INSERT INTO CALLABLES (LOPNR, CALLNAME, FULLNAME, NAMECOLOUR, SENDSMS, SMSNUMMER, "
-              "AKTIV) VALUES (?, ?, ?, ?, ?, ?, ?)",
-              {SqlInt(lopnr), SqlText(callName), SqlText(fullName), SqlInt(colour), SqlInt(sms),
-               SqlText(number), SqlText(aktiv)});
+  db_.Execute(
+      "INSERT INTO CALLABLES (LOPNR, CALLNAME, FULLNAME, NAMECOLOUR, SENDSMS, SMSNUMMER, "
+      "AKTIV) VALUES (?, ?, ?, ?, ?, ?, ?)",
+      {SqlInt(lopnr), SqlText(callName), SqlText(fullName), SqlInt(colour), SqlInt(sms),
+       SqlText(number), SqlText(aktiv)});
   calls_.DatabaseChanged();
   LogAdminChange(log_, kRegister, "resource", lopnr, "created", c.Socket);
   return TRecordOutcome::Added;
@@ -176,12 +178,13 @@ void TResourceCommands::ResendAllLists(const TCommandContext& c) {
 }
 
 TCommandResult TResourceCommands::CmdPostCallablesList(const TCommandContext& c) {
-  if (!c.Socket->Data) throw ERequestError("POSTCALLABLESLIST from a connection that has not signed on");
+  if (!c.Socket->Data)
+    throw ERequestError("POSTCALLABLESLIST from a connection that has not signed on");
   const std::vector<std::string> fields = SplitFields(c.BlockText);
   // An administration client names the station; a station posts its own list.
   const bool admin = c.Socket->Data->StationType == ctAdmin;
-  const int32_t station =
-      admin ? StrToIntDef(fields.size() > 3 ? fields[3] : std::string(), 0) : c.Socket->Data->StationLopnr;
+  const int32_t station = admin ? StrToIntDef(fields.size() > 3 ? fields[3] : std::string(), 0)
+                                : c.Socket->Data->StationLopnr;
   TClientSocketPtr target;
   if (admin) {
     for (const auto& s : calls_.MainConnections()) {
@@ -221,10 +224,11 @@ TCommandResult TResourceCommands::CmdPostCallablesList(const TCommandContext& c)
 }
 
 TCommandResult TResourceCommands::CmdGetStationCallables(const TCommandContext& c) {
-  auto rows = RunSQLOrThrow(db_, log_,
-                            "SELECT CALLLIST.* FROM CALLLIST JOIN STATIONS ON CALLLIST.STATIONSLOPNR "
-                            "= STATIONS.LOPNR AND STATIONS.STATIONNAME = ? ORDER BY IXLOPNR",
-                            {SqlText(GetField(c.BlockText, 1))});
+  auto rows =
+      RunSQLOrThrow(db_, log_,
+                    "SELECT CALLLIST.* FROM CALLLIST JOIN STATIONS ON CALLLIST.STATIONSLOPNR "
+                    "= STATIONS.LOPNR AND STATIONS.STATIONNAME = ? ORDER BY IXLOPNR",
+                    {SqlText(GetField(c.BlockText, 1))});
   std::string reply = OpeningTag("RETSTATIONCALLABLES");
   // The pair is written before the end is tested: no rows give the pair 0:0:.
   do {
@@ -238,7 +242,8 @@ TCommandResult TResourceCommands::CmdGetStationCallables(const TCommandContext& 
 }
 
 TCommandResult TResourceCommands::CmdGetAllCallables(const TCommandContext& c) {
-  if (!c.Socket->Data) throw ERequestError("GETALLCALLABLES from a connection that has not signed on");
+  if (!c.Socket->Data)
+    throw ERequestError("GETALLCALLABLES from a connection that has not signed on");
   auto rows = RunSQLOrThrow(db_, log_, "SELECT * FROM CALLABLES ORDER BY FULLNAME");
   std::string reply = OpeningTag("RETALLCALLABLES");
   // The record is written before the end is tested: an empty table gives one empty record.

@@ -1,6 +1,7 @@
 #include "admin/StationCommands.h"
 
 #include <string>
+#include <vector>
 
 #include "admin/ChangeLog.h"
 #include "admin/ColumnWidth.h"
@@ -13,7 +14,7 @@ namespace {
 
 constexpr char kCommand[] = "REGISTERUPATEMACHINE";
 // A display name holding exactly this asks for the station's deletion.
-constexpr char kDeleteMe[] = "\xA4" "DELETE_ME\xA4";
+constexpr char kDeleteMe[] = "\244DELETE_ME\244";  // the marker byte on both sides
 
 bool ConnectedNow(const std::vector<TClientSocketPtr>& connections, int32_t lopnr) {
   for (const auto& s : connections)
@@ -27,9 +28,8 @@ TStationCommands::TStationCommands(TDatabase& db, TLogging& log, TCallService& c
     : db_(db), log_(log), calls_(calls) {}
 
 void TStationCommands::RegisterCommands(TInterpreter& interpreter) {
-  interpreter.SetHandler(kCommand, [this](const TCommandContext& c) {
-    return CmdRegisterUpdateMachine(c);
-  });
+  interpreter.SetHandler(kCommand,
+                         [this](const TCommandContext& c) { return CmdRegisterUpdateMachine(c); });
   interpreter.SetHandler("GETALLMACHINES",
                          [this](const TCommandContext& c) { return CmdGetAllMachines(c); });
 }
@@ -41,11 +41,11 @@ TCommandResult TStationCommands::CmdRegisterUpdateMachine(const TCommandContext&
   const int32_t given = StrToIntDef(GetField(c.BlockText, 7), -1);
 
   // Without a number the station is looked up by name.
-  auto found = given != -1
-                   ? RunSQLOrThrow(db_, log_, "SELECT * FROM STATIONS WHERE LOPNR = ?",
-                                   {SqlInt(given)})
-                   : RunSQLOrThrow(db_, log_, "SELECT * FROM STATIONS WHERE STATIONNAME = ?",
-                                   {SqlText(name)});
+  auto found =
+      given != -1
+          ? RunSQLOrThrow(db_, log_, "SELECT * FROM STATIONS WHERE LOPNR = ?", {SqlInt(given)})
+          : RunSQLOrThrow(db_, log_, "SELECT * FROM STATIONS WHERE STATIONNAME = ?",
+                          {SqlText(name)});
   int32_t station = given;
 
   if (friendly == kDeleteMe) {
@@ -71,15 +71,16 @@ TCommandResult TStationCommands::CmdRegisterUpdateMachine(const TCommandContext&
       station = found->AsInteger("LOPNR");
       // An empty identity keeps the stored one.
       if (imei.empty()) {
-        db_.Execute("UPDATE STATIONS SET STATIONNAME = ?, FRIENDLYNAME = ?, NAMECOLOUR = ?, "
-                    "STATIONTYPE = ? WHERE LOPNR = ?",
-                    {SqlText(name), SqlText(friendly), SqlInt(colour), SqlInt(type),
-                     SqlInt(station)});
+        db_.Execute(
+            "UPDATE STATIONS SET STATIONNAME = ?, FRIENDLYNAME = ?, NAMECOLOUR = ?, "
+            "STATIONTYPE = ? WHERE LOPNR = ?",
+            {SqlText(name), SqlText(friendly), SqlInt(colour), SqlInt(type), SqlInt(station)});
       } else {
-        db_.Execute("UPDATE STATIONS SET STATIONNAME = ?, FRIENDLYNAME = ?, NAMECOLOUR = ?, "
-                    "STATIONTYPE = ?, IMEINUMBER = ? WHERE LOPNR = ?",
-                    {SqlText(name), SqlText(friendly), SqlInt(colour), SqlInt(type),
-                     SqlText(imei), SqlInt(station)});
+        db_.Execute(
+            "UPDATE STATIONS SET STATIONNAME = ?, FRIENDLYNAME = ?, NAMECOLOUR = ?, "
+            "STATIONTYPE = ?, IMEINUMBER = ? WHERE LOPNR = ?",
+            {SqlText(name), SqlText(friendly), SqlInt(colour), SqlInt(type), SqlText(imei),
+             SqlInt(station)});
       }
       calls_.DatabaseChanged();
       LogAdminChange(log_, kCommand, "station", station, "changed", c.Socket);
@@ -87,10 +88,11 @@ TCommandResult TStationCommands::CmdRegisterUpdateMachine(const TCommandContext&
       // A number that matches no row gives a new station with a number of its own.
       station = GetNextLopnr(db_, log_, "STATIONS", "LOPNR");
       if (station < 0) throw EDatabaseError("no running number for a new station");
-      db_.Execute("INSERT INTO STATIONS (LOPNR, STATIONNAME, FRIENDLYNAME, NAMECOLOUR, "
-                  "STATIONTYPE, IMEINUMBER) VALUES (?, ?, ?, ?, ?, ?)",
-                  {SqlInt(station), SqlText(name), SqlText(friendly), SqlInt(colour),
-                   SqlInt(type), imei.empty() ? SqlNull() : SqlText(imei)});
+      db_.Execute(
+          "INSERT INTO STATIONS (LOPNR, STATIONNAME, FRIENDLYNAME, NAMECOLOUR, "
+          "STATIONTYPE, IMEINUMBER) VALUES (?, ?, ?, ?, ?, ?)",
+          {SqlInt(station), SqlText(name), SqlText(friendly), SqlInt(colour), SqlInt(type),
+           imei.empty() ? SqlNull() : SqlText(imei)});
       calls_.DatabaseChanged();
       LogAdminChange(log_, kCommand, "station", station, "created", c.Socket);
     }
