@@ -93,6 +93,32 @@ class TDatabase {
   virtual std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) = 0;
   // Runs a statement without a result; returns the number of affected rows (or -1).
   virtual int64_t Execute(const std::string& sql, const TSqlParams& params = {}) = 0;
+
+  // Statements between BeginTransaction and CommitTransaction take effect together, or not at
+  // all after RollbackTransaction. Not nested. A connection that cannot do this throws.
+  virtual void BeginTransaction();
+  virtual void CommitTransaction();
+  // Never throws: it runs on failure paths.
+  virtual void RollbackTransaction() noexcept;
+};
+
+// Rolls back on destruction unless committed: a failure in the middle leaves what was there.
+class TTransaction {
+ public:
+  explicit TTransaction(TDatabase& db) : db_(db) { db_.BeginTransaction(); }
+  ~TTransaction() {
+    if (!done_) db_.RollbackTransaction();
+  }
+  TTransaction(const TTransaction&) = delete;
+  TTransaction& operator=(const TTransaction&) = delete;
+  void Commit() {
+    db_.CommitTransaction();
+    done_ = true;
+  }
+
+ private:
+  TDatabase& db_;
+  bool done_ = false;
 };
 
 // The statement with its values in place of the placeholders, for log texts.
