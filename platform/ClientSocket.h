@@ -21,6 +21,8 @@ class TClientSocket {
   virtual void Close() = 0;
   // "TAVOMainSocket" or "TAVOUpdateSocket": the listener that accepted it.
   virtual const std::string& ListenerName() const = 0;
+  // "address:port" of the peer as it was when the connection was accepted; empty when unknown.
+  virtual std::string PeerAddress() const { return {}; }
 
   // The user slot: the connection's record once it has signed on.
   std::unique_ptr<TTAVOConnectInfo> Data;

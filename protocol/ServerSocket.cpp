@@ -87,7 +87,11 @@ TTcpConnection::TTcpConnection(TServerSocket& owner, asio::ip::tcp::socket socke
     : owner_(&owner),
       listenerName_(owner.Name()),
       socket_(std::move(socket)),
-      ownerAlive_(owner.alive_) {}
+      ownerAlive_(owner.alive_) {
+  std::error_code ec;
+  const auto peer = socket_.remote_endpoint(ec);
+  if (!ec) peerAddress_ = peer.address().to_string() + ":" + std::to_string(peer.port());
+}
 
 void TTcpConnection::Start() {
   std::error_code ec;
