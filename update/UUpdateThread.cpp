@@ -1,6 +1,5 @@
 #include "update/UUpdateThread.h"
 
-#include <openssl/crypto.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include "common/CEVersionInfo.h"
 #include "common/StrUtils.h"
 #include "common/Win1252.h"
+#include "sms/WorkerThread.h"
 #include "update/VersionFile.h"
 
 namespace tavo {
@@ -91,19 +91,9 @@ TUpdateThread::TUpdateThread(TUpdateContext context, bool force)
     : context_(std::move(context)), forcecheck(force) {}
 
 void TUpdateThread::Start(std::unique_ptr<TUpdateThread> thread) {
-  std::thread([self = std::move(thread)]() mutable {
-    std::function<void()> onTerminate = std::move(self->context_.OnTerminate);
-    self->Execute();
-    self.reset();
-    // This thread's TLS state goes now: after the end notice the process may exit at once.
-    OPENSSL_thread_stop();
-    if (onTerminate) {
-      try {
-        onTerminate();
-      } catch (...) {
-      }
-    }
-  }).detach();
+  std::function<void()> onTerminate = std::move(thread->context_.OnTerminate);
+  std::shared_ptr<TUpdateThread> self(std::move(thread));
+  StartWorkerThread([self] { self->Execute(); }, std::move(onTerminate));
 }
 
 void TUpdateThread::Execute() noexcept {
