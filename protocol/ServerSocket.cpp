@@ -90,7 +90,13 @@ TTcpConnection::TTcpConnection(TServerSocket& owner, asio::ip::tcp::socket socke
       ownerAlive_(owner.alive_) {
   std::error_code ec;
   const auto peer = socket_.remote_endpoint(ec);
-  if (!ec) peerAddress_ = peer.address().to_string() + ":" + std::to_string(peer.port());
+  if (!ec) {
+    // The listener takes both families: show an IPv4 client as IPv4.
+    asio::ip::address a = peer.address();
+    if (a.is_v6() && a.to_v6().is_v4_mapped())
+      a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+    peerAddress_ = a.to_string() + ":" + std::to_string(peer.port());
+  }
 }
 
 void TTcpConnection::Start() {
