@@ -70,10 +70,7 @@ TEST(VersionFile, NumberOfProgramversion) {
       {"versionsnummer=1105\n", -1},
       {"", -1},
       {"\xEF\xBB\xBF[Programversion]\nversionsnummer=1400\n", 1400},
-      {std::string("\xFF\xFE[\0P\0r\0o\0g\0r\0a\0m\0v\0e\0r\0s\0i\0o\0n\0]\0\n\0v\0e\0r\0s\0i\0o\0n\0"
-                   "s\0n\0u\0m\0m\0e\0r\0=\0\x31\0\x35\0\n\0",
-                   78),
-       15},
+      {"\xFF\xFE" + AnsiToUtf16LE("[Programversion]\r\nversionsnummer=15\r\n"), 15},
   };
   for (const Case& c : cases) EXPECT_EQ(VersionFileNumber(c.text, -1), c.expected) << c.text;
 }
