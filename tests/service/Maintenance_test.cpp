@@ -198,14 +198,11 @@ TEST_F(MaintenanceTest, ANewExecutableFromTheGatewayRestartsTheService) {
   const auto cert = test::MakeCertificate(work.Path(), "gateway", "IP:127.0.0.1");
   test::TGatewayOptions o;
   o.Files = work / "files";
-  fs::create_directories(o.Files);
-  test::WriteFile(o.Files / "$TAVO_WServer.exe$GENERELLVERSION$$",
-                  "[Programversion]\r\nversionsnummer=1105\r\n");
-  fs::copy_file(TAVO_SERVER_EXE, o.Files / "$TAVO_WServer.exe$GENERELLUPDATE$$");
+  test::OfferProgramFile(o.Files, "TAVO_WServer.exe", "", test::VersionFileText(1105),
+                         test::ReadFile(TAVO_SERVER_EXE));
   test::TTestGateway gw(work / "gw", cert, o);
   server->Registry().WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "HTTPSERVER", gw.Host());
   server->Registry().WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "CAFile", cert.Cert.string());
-  fs::copy_file(TAVO_SERVER_EXE, programDir / "TAVO_WServer.exe");
   test::WriteFile(programDir / "TAVO_WServer.exe", "running build");  // no record: 1000
   Connect(2);
   for (int i = 0; i < 3; ++i) server->Log().IncErrorCount();

@@ -42,14 +42,10 @@ class UpdateThreadTest : public ::testing::Test {
     state->dtLastUpdated = EncodeDateTime(2026, 12, 9, 12, 0, 0);
   }
 
-  // What the gateway hands out for a program file.
   void Offer(const std::string& name, const std::string& versionFile, const std::string& bytes) {
-    WriteFile(files / ("$" + name + "$GENERELLVERSION$" + kClinic + "$"), versionFile);
-    WriteFile(files / ("$" + name + "$GENERELLUPDATE$" + kClinic + "$"), bytes);
+    OfferProgramFile(files, name, kClinic, versionFile, bytes);
   }
-  static std::string VersionFile(int number) {
-    return "[Programversion]\r\nversionsnummer=" + std::to_string(number) + "\r\n";
-  }
+  static std::string VersionFile(int number) { return VersionFileText(number); }
   fs::path Program(const std::string& name) const { return env.programDir / name; }
   void Put(const std::string& name, const std::string& bytes, mode_t mode = 0644) {
     WriteFile(Program(name), bytes);
