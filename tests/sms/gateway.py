@@ -3,9 +3,10 @@
 
 Answers GET /connect, POST /POSTSMSDATA and GET of files under --files, with bodies and
 statuses chosen on the command line. The self-update's version files and program files lie
-there under their paths, "$NAME$GENERELLVERSION$CLINIC$" and "$NAME$GENERELLUPDATE$CLINIC$". Every request is appended to <record>/requests.tsv as one
-tab-separated line (method, path, user agent, authorization, content type, accept, cookie,
-body file); posted bodies are kept as <record>/post_<n>.bin.
+there under their paths, "$NAME$GENERELLVERSION$CLINIC$" and "$NAME$GENERELLUPDATE$CLINIC$".
+Every request is appended to <record>/requests.tsv as one tab-separated line (method, path,
+user agent, authorization, content type, accept, cookie, body file); posted bodies are kept as
+<record>/post_<n>.bin.
 """
 import argparse
 import http.server
