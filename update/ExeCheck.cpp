@@ -77,6 +77,16 @@ std::string RunVersion(const std::filesystem::path& file, int timeoutMs, std::st
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attr, 0);
 
+  // The service manager's variables are this process's own: the program asked never sees them.
+  std::vector<char*> env;
+  for (char** e = environ; e && *e; ++e) {
+    const std::string_view v(*e);
+    if (v.rfind("NOTIFY_SOCKET=", 0) != 0 && v.rfind("LISTEN_", 0) != 0 &&
+        v.rfind("WATCHDOG_", 0) != 0)
+      env.push_back(*e);
+  }
+  env.push_back(nullptr);
+
   std::string path = file.string();
   std::string arg = "--version";
   char* argv[] = {path.data(), arg.data(), nullptr};
@@ -84,7 +94,7 @@ std::string RunVersion(const std::filesystem::path& file, int timeoutMs, std::st
   int rc = 0;
   // A file just written may still be open in a child that another thread forked: wait a little.
   for (int attempt = 0; attempt < 20; ++attempt) {
-    rc = posix_spawn(&pid, path.c_str(), &fa, &attr, argv, environ);
+    rc = posix_spawn(&pid, path.c_str(), &fa, &attr, argv, env.data());
     if (rc != ETXTBSY) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

@@ -131,6 +131,15 @@ TEST_F(ExeCheckTest, ProgramsThatDoNotAnswerWithAVersionLineAreRefused) {
   const fs::path silent = dir / "silent";
   fs::copy_file(TAVO_SILENT_PROGRAM, silent);
   EXPECT_EQ(CheckServerExecutable(silent, 300), "it did not answer --version within 300 ms");
+  // It runs without the service manager's variables, which belong to the server alone.
+  setenv("TAVO_TEST_ANSWER", "1.10.9", 1);
+  setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
+  EXPECT_EQ(CheckServerExecutable(silent, 5000), "");
+  unsetenv("NOTIFY_SOCKET");
+  setenv("TAVO_TEST_ANSWER", "ready", 1);
+  EXPECT_EQ(CheckServerExecutable(silent, 5000), "its answer to --version is not a version line");
+  unsetenv("TAVO_TEST_ANSWER");
+
   const fs::path quiet = dir / "quiet";
   fs::copy_file("/bin/true", quiet);
   EXPECT_EQ(CheckServerExecutable(quiet, 5000), "its answer to --version is not a version line");
