@@ -20,6 +20,7 @@ class TQueueingSocket final : public TClientSocket {
   void SendShared(TSharedReply bytes, TReplyKind) override { last_ = std::move(bytes); }
   void Close() override {}
   const std::string& ListenerName() const override { return name_; }
+  const std::string& PeerAddress() const override { return name_; }
 
  private:
   TSharedReply last_;

@@ -39,6 +39,14 @@ class TCallService {
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
 
+  // Told after every change to STATIONS, CALLABLES, CALLLIST or SETTINGS made by a command
+  // (administration commands, EXECSQL), before the changed lists are sent: whatever is kept
+  // from those tables is read afresh. Changes made by other programs are noticed through the
+  // database itself. Never throws.
+  void DatabaseChanged();
+  // The open connections of the main listener, in accept order.
+  std::vector<TClientSocketPtr> MainConnections() const { return mainConnections_(); }
+
   // --- call list (CallList.cpp) ---
   // Throws the call list away and reloads it: every resource, each with today's open calls.
   // Sends nothing. Never throws.
@@ -48,9 +56,6 @@ class TCallService {
   TCallObject* FindCallObject(int32_t callLopnr);
   // Empties the call list (shutdown).
   void ClearCallList();
-  // Tells the calls that the database may have been changed from outside their own commands
-  // (a client's statement), so nothing read from it before may be trusted. Never throws.
-  void DatabaseChanged();
 
   // --- sign-on (SignOn.cpp) ---
   // Signs the connection on from a GETCALLLIST-shaped block (station name, client kind) and

@@ -232,3 +232,15 @@ std::string ExpandSqlForLog(const std::string& sql, const TSqlParams& params) {
 }
 
 }  // namespace tavo
+
+namespace tavo {
+
+void TDatabase::BeginTransaction() {
+  throw EDatabaseError("This database connection does not support transactions");
+}
+void TDatabase::CommitTransaction() {
+  throw EDatabaseError("This database connection does not support transactions");
+}
+void TDatabase::RollbackTransaction() noexcept {}
+
+}  // namespace tavo

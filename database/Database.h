@@ -98,6 +98,32 @@ class TDatabase {
   // database (this connection's own changes leave it as it is); nothing when the backend has
   // no such signal, and then whatever was read must be read again. Throws EDatabaseError.
   virtual std::optional<int64_t> DataVersion() { return std::nullopt; }
+
+  // Statements between BeginTransaction and CommitTransaction take effect together, or not at
+  // all after RollbackTransaction. Not nested. A connection that cannot do this throws.
+  virtual void BeginTransaction();
+  virtual void CommitTransaction();
+  // Never throws: it runs on failure paths.
+  virtual void RollbackTransaction() noexcept;
+};
+
+// Rolls back on destruction unless committed: a failure in the middle leaves what was there.
+class TTransaction {
+ public:
+  explicit TTransaction(TDatabase& db) : db_(db) { db_.BeginTransaction(); }
+  ~TTransaction() {
+    if (!done_) db_.RollbackTransaction();
+  }
+  TTransaction(const TTransaction&) = delete;
+  TTransaction& operator=(const TTransaction&) = delete;
+  void Commit() {
+    db_.CommitTransaction();
+    done_ = true;
+  }
+
+ private:
+  TDatabase& db_;
+  bool done_ = false;
 };
 
 // The statement with its values in place of the placeholders, for log texts.

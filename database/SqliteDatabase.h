@@ -31,6 +31,9 @@ class TSqliteDatabase final : public TDatabase {
   // PRAGMA data_version: changes when another connection, in this process or any other,
   // commits to the file.
   std::optional<int64_t> DataVersion() override;
+  void BeginTransaction() override;
+  void CommitTransaction() override;
+  void RollbackTransaction() noexcept override;
 
   // The schema a new file receives.
   static const char* Schema();

@@ -95,6 +95,7 @@ class TTcpConnection final : public TClientSocket,
   void SendShared(TSharedReply bytes, TReplyKind kind) override;
   void Close() override;
   const std::string& ListenerName() const override { return listenerName_; }
+  const std::string& PeerAddress() const override { return peerAddress_; }
 
   // Per-connection reassembly of framed messages.
   TMessageAssembler Incoming;
@@ -125,6 +126,7 @@ class TTcpConnection final : public TClientSocket,
 
   TServerSocket* owner_;
   std::string listenerName_;
+  std::string peerAddress_;
   asio::ip::tcp::socket socket_;
   std::shared_ptr<bool> ownerAlive_;
   // Replies not yet written, from head_ on; empty while the kernel takes everything at once.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FailingDatabase.h"
 #include "FakeSocket.h"
 #include "TestSupport.h"
 #include "calls/CallService.h"
@@ -24,45 +25,6 @@ inline std::string Framed(const std::string& utf8) {
   return "#DATASTART#" + W(utf8) + "#DATAEND#\r\n";
 }
 inline std::string Line(const std::string& utf8) { return W(utf8) + "\r\n"; }
-
-// Passes everything to the real database, but fails every statement that contains one of the
-// given parts, as a database that rejects it would. It counts the queries it opens. Unless
-// told otherwise it has no data version, like a backend that cannot tell whether anything
-// changed: every list is then read from the database, as the tests that write through the
-// server's own connection need.
-class TFailingDatabase final : public TDatabase {
- public:
-  explicit TFailingDatabase(TDatabase& inner) : inner_(inner) {}
-  void FailOn(std::string part) { parts_.push_back(std::move(part)); }
-  void Heal() { parts_.clear(); }
-  void PassDataVersion() { passDataVersion_ = true; }
-
-  bool Connected() const override { return inner_.Connected(); }
-  void Close() override { inner_.Close(); }
-  std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params) override {
-    Check(sql);
-    ++Opens;
-    return inner_.Open(sql, params);
-  }
-  std::optional<int64_t> DataVersion() override {
-    if (!passDataVersion_) return std::nullopt;
-    return inner_.DataVersion();
-  }
-  size_t Opens = 0;
-  int64_t Execute(const std::string& sql, const TSqlParams& params) override {
-    Check(sql);
-    return inner_.Execute(sql, params);
-  }
-
- private:
-  void Check(const std::string& sql) const {
-    for (const auto& p : parts_)
-      if (sql.find(p) != std::string::npos) throw EDatabaseError("injected failure");
-  }
-  TDatabase& inner_;
-  std::vector<std::string> parts_;
-  bool passDataVersion_ = false;
-};
 
 struct TSmsCall {
   std::string CallName, Mobilnummer, CallerName;

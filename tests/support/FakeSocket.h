@@ -20,6 +20,7 @@ class TFakeSocket final : public TClientSocket {
   }
   void Close() override { connected_ = false; }
   const std::string& ListenerName() const override { return listener_; }
+  const std::string& PeerAddress() const override { return peer; }
   void Clear() {
     sent.clear();
     replies.clear();
@@ -27,6 +28,7 @@ class TFakeSocket final : public TClientSocket {
   }
 
   std::string sent;
+  std::string peer = "127.0.0.1:40000";
   // Every reply as handed over, so tests can see which buffers are shared and how each is marked.
   std::vector<TSharedReply> replies;
   std::vector<TReplyKind> kinds;
