@@ -46,6 +46,9 @@ class TCallService {
   TCallObject* FindCallObject(int32_t callLopnr);
   // Empties the call list (shutdown).
   void ClearCallList();
+  // Tells the calls that the database may have been changed from outside their own commands
+  // (a client's statement), so nothing read from it before may be trusted. Never throws.
+  void DatabaseChanged() {}
 
   // --- sign-on (SignOn.cpp) ---
   // Signs the connection on from a GETCALLLIST-shaped block (station name, client kind) and

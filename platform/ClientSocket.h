@@ -21,9 +21,15 @@ class TClientSocket {
   virtual void Close() = 0;
   // "TAVOMainSocket" or "TAVOUpdateSocket": the listener that accepted it.
   virtual const std::string& ListenerName() const = 0;
+  // The peer's IP address as text ("10.2.0.7", "fe80::1"; an IPv4 peer of a dual-stack
+  // listener without its "::ffff:" prefix); empty when unknown.
+  virtual std::string PeerAddress() const { return {}; }
 
   // The user slot: the connection's record once it has signed on.
   std::unique_ptr<TTAVOConnectInfo> Data;
+  // A refused administration command has been logged for this connection; later refusals
+  // are dropped without an entry, so a client cannot flood the event log.
+  bool AdminRefusalLogged = false;
 };
 
 using TClientSocketPtr = std::shared_ptr<TClientSocket>;

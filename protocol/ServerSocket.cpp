@@ -87,7 +87,14 @@ TTcpConnection::TTcpConnection(TServerSocket& owner, asio::ip::tcp::socket socke
     : owner_(&owner),
       listenerName_(owner.Name()),
       socket_(std::move(socket)),
-      ownerAlive_(owner.alive_) {}
+      ownerAlive_(owner.alive_) {
+  std::error_code ec;
+  asio::ip::address a = socket_.remote_endpoint(ec).address();
+  if (ec) return;
+  if (a.is_v6() && a.to_v6().is_v4_mapped())
+    a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+  peerAddress_ = a.to_string();
+}
 
 void TTcpConnection::Start() {
   std::error_code ec;

@@ -82,6 +82,7 @@ class TTcpConnection final : public TClientSocket,
   void SendText(const std::string& bytes) override;
   void Close() override;
   const std::string& ListenerName() const override { return listenerName_; }
+  std::string PeerAddress() const override { return peerAddress_; }
 
   // Per-connection reassembly of framed messages.
   TMessageAssembler Incoming;
@@ -98,6 +99,7 @@ class TTcpConnection final : public TClientSocket,
   TServerSocket* owner_;
   std::string listenerName_;
   asio::ip::tcp::socket socket_;
+  std::string peerAddress_;  // taken at accept: a closed socket no longer knows its peer
   std::shared_ptr<bool> ownerAlive_;
   std::deque<std::string> queue_;
   size_t unsent_ = 0;

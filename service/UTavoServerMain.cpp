@@ -241,6 +241,7 @@ bool TTAVO_WindowsServer::ServiceCreate() {
             tavo::SendSMS(SMSContext(), caller, resource, caller.CallLogLopnr);
           });
       calls_->RegisterCommands(interpreter_);
+      RegisterAdminCommands(db);
       SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
         calls_->SendClientList(t, s, l, q);
       };

@@ -1,0 +1,109 @@
+#include "admin/RemoteSqlCommands.h"
+
+#include "common/RequestError.h"
+#include "database/SqlHelpers.h"
+#include "protocol/ServerSocket.h"
+#include "protocol/WireFormat.h"
+
+namespace tavo {
+namespace {
+
+void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
+}
+
+std::string Who(const TClientSocket& socket) {
+  const std::string peer = socket.PeerAddress();
+  return peer.empty() ? std::string("an unknown address") : peer;
+}
+
+// What framing adds to a RETSQL payload at most.
+const size_t kReplyOverhead = std::string("#DATASTART#").size() + std::string("#DATAEND#\r\n").size() +
+                              Block("RETSQL", "").size();
+
+}  // namespace
+
+std::string DecodeSqlQuotes(std::string statement) {
+  ReplaceAll(statement, " #", " '");
+  ReplaceAll(statement, "#", "' ");
+  return statement;
+}
+
+std::string RenderSqlRows(TQuery& query, size_t limit) {
+  const auto& columns = query.Columns();
+  std::string out;
+  for (size_t row = 0; !query.Eof(); query.Next(), ++row) {
+    out += std::to_string(row) + ":" + kBlockMarker + "%";
+    for (size_t i = 0; i < columns.size(); ++i)
+      out += columns[i].Name + "|" + TQuery::ToString(query.Value(i)) + "~";
+    out += std::string("%") + kBlockMarker + ":";
+    if (out.size() > limit)
+      throw ERequestError("the result of the query passes the outgoing limit of " +
+                          std::to_string(limit) + " bytes at row " + std::to_string(row) +
+                          "; nothing was sent");
+  }
+  return out;
+}
+
+TRemoteSqlCommands::TRemoteSqlCommands(TDatabase& db, TLogging& log, TAdminHost& host,
+                                       TAdminAccess& access, TCallService& calls)
+    : db_(db),
+      log_(log),
+      host_(host),
+      access_(access),
+      calls_(calls),
+      replyLimit_(TServerSocket::kMaxUnsentBytes) {}
+
+void TRemoteSqlCommands::RegisterCommands(TInterpreter& interpreter) {
+  interpreter.SetHandler("EXECSQL", [this](const TCommandContext& c) { return CmdExecSql(c); });
+  interpreter.SetHandler("OPENSQL", [this](const TCommandContext& c) { return CmdOpenSql(c); });
+}
+
+TCommandResult TRemoteSqlCommands::CmdExecSql(const TCommandContext& c) {
+  if (!access_.Permit("EXECSQL", *c.Socket)) return TCommandResult::Continue;
+  const std::string statement = DecodeSqlQuotes(GetField(c.BlockText, 2, '$'));
+  try {
+    db_.Execute(statement);
+  } catch (const std::exception& e) {
+    // A text of several statements may have run in part.
+    calls_.DatabaseChanged();
+    throw ERequestError(std::string(e.what()) + " (EXECSQL from " + Who(*c.Socket) + ": " +
+                        statement + ")");
+  }
+  calls_.DatabaseChanged();
+  log_.Logg("EXECSQL from " + Who(*c.Socket) + ": " + statement, ltInfo);
+  RefreshClients(c.LineMode);
+  return TCommandResult::Continue;
+}
+
+void TRemoteSqlCommands::RefreshClients(bool lineMode) {
+  calls_.FillCallList();
+  for (const auto& socket : host_.MainConnections()) {
+    if (!socket->Data || socket->Data->StationType != ctCall) continue;
+    try {
+      calls_.UpdateStationClients(socket, lineMode);
+    } catch (const std::exception& e) {
+      log_.IncErrorCount();
+      log_.Logg(std::string("Error in UpdateStationClients: ") + e.what(), ltError);
+    }
+  }
+  calls_.UpdateVisningsScreens();
+}
+
+TCommandResult TRemoteSqlCommands::CmdOpenSql(const TCommandContext& c) {
+  if (!access_.Permit("OPENSQL", *c.Socket)) return TCommandResult::Continue;
+  const std::string statement = DecodeSqlQuotes(GetField(c.BlockText, 2));
+  std::unique_ptr<TQuery> query = RunSQL(db_, log_, statement);
+  // A query can change data too (a function, RETURNING).
+  calls_.DatabaseChanged();
+  if (!query)
+    throw ERequestError("the query could not be opened (OPENSQL from " + Who(*c.Socket) + ")");
+  const size_t limit = replyLimit_ > kReplyOverhead ? replyLimit_ - kReplyOverhead : 0;
+  const std::string rows = RenderSqlRows(*query, limit);
+  query.reset();
+  c.Socket->SendText(FrameReply(Block("RETSQL", rows), c.LineMode));
+  return TCommandResult::Continue;
+}
+
+}  // namespace tavo
