@@ -39,9 +39,8 @@ std::string RenderSqlRows(TQuery& query, size_t limit) {
       out += columns[i].Name + "|" + TQuery::ToString(query.Value(i)) + "~";
     out += std::string("%") + kBlockMarker + ":";
     if (out.size() > limit)
-      throw ERequestError("the result of the query passes the outgoing limit of " +
-                          std::to_string(limit) + " bytes at row " + std::to_string(row) +
-                          "; nothing was sent");
+      throw EReadLimitExceeded("the result of the query passes the limit of " +
+                               std::to_string(limit) + " bytes");
   }
   return out;
 }
@@ -68,8 +67,7 @@ TCommandResult TRemoteSqlCommands::CmdExecSql(const TCommandContext& c) {
   } catch (const std::exception& e) {
     // A text of several statements may have run in part.
     calls_.DatabaseChanged();
-    throw ERequestError(std::string(e.what()) + " (EXECSQL from " + Who(*c.Socket) + ": " +
-                        statement + ")");
+    throw ERequestError("EXECSQL from " + Who(*c.Socket) + ": " + statement + ": " + e.what());
   }
   calls_.DatabaseChanged();
   log_.Logg("EXECSQL from " + Who(*c.Socket) + ": " + statement, ltInfo);
@@ -94,14 +92,27 @@ void TRemoteSqlCommands::RefreshClients(bool lineMode) {
 TCommandResult TRemoteSqlCommands::CmdOpenSql(const TCommandContext& c) {
   if (!access_.Permit("OPENSQL", *c.Socket)) return TCommandResult::Continue;
   const std::string statement = DecodeSqlQuotes(GetField(c.BlockText, 2));
-  std::unique_ptr<TQuery> query = RunSQL(db_, log_, statement);
+  const size_t limit = replyLimit_ > kReplyOverhead ? replyLimit_ - kReplyOverhead : 1;
+  std::string rows;
+  try {
+    std::unique_ptr<TQuery> query;
+    {
+      // Reading stops near the reply's limit already, so a huge result never fills the memory.
+      TReadLimitScope bound(db_, limit);
+      query = RunSQLOrThrow(db_, log_, statement);
+    }
+    rows = RenderSqlRows(*query, limit);
+  } catch (const EReadLimitExceeded& e) {
+    calls_.DatabaseChanged();
+    throw ERequestError("OPENSQL from " + Who(*c.Socket) + ": " + e.what() +
+                        " of one reply; nothing was sent");
+  } catch (const std::exception& e) {
+    calls_.DatabaseChanged();
+    throw ERequestError("OPENSQL from " + Who(*c.Socket) + ": the query could not be opened: " +
+                        e.what());
+  }
   // A query can change data too (a function, RETURNING).
   calls_.DatabaseChanged();
-  if (!query)
-    throw ERequestError("the query could not be opened (OPENSQL from " + Who(*c.Socket) + ")");
-  const size_t limit = replyLimit_ > kReplyOverhead ? replyLimit_ - kReplyOverhead : 0;
-  const std::string rows = RenderSqlRows(*query, limit);
-  query.reset();
   c.Socket->SendText(FrameReply(Block("RETSQL", rows), c.LineMode));
   return TCommandResult::Continue;
 }

@@ -20,8 +20,8 @@ namespace tavo {
 std::string DecodeSqlQuotes(std::string statement);
 
 // The RETSQL payload of a result from its current row on: per row its number, ":¤%", each
-// column as name "|" value "~", and "%¤:". Throws ERequestError once the payload would pass
-// limit bytes.
+// column as name "|" value "~", and "%¤:". Throws EReadLimitExceeded once the payload would
+// pass limit bytes.
 std::string RenderSqlRows(TQuery& query, size_t limit);
 
 class TRemoteSqlCommands {

@@ -4,7 +4,6 @@
 
 #include "admin/AdminAccess.h"
 #include "admin/RemoteSqlCommands.h"
-#include "common/RequestError.h"
 #include "common/DateTime.h"
 
 namespace tavo {
@@ -115,10 +114,9 @@ TEST(SqlRows, AResultPastTheLimitIsRefused) {
   try {
     RenderSqlRows(over, size - 1);
     FAIL() << "a result one byte over the limit was rendered";
-  } catch (const ERequestError& e) {
-    EXPECT_NE(std::string(e.what()).find("outgoing limit of " + std::to_string(size - 1) + " bytes"),
-              std::string::npos)
-        << e.what();
+  } catch (const EReadLimitExceeded& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "the result of the query passes the limit of " + std::to_string(size - 1) + " bytes");
   }
 }
 

@@ -96,7 +96,7 @@ TEST_P(RemoteSql, AFailingStatementStopsTheRestOfTheMessage) {
     const char* logged;
   } cases[] = {
       {"¤EXECSQL$x$UPDATE NOSUCHTABLE SET A = 1$EXECSQL¤",
-       "(EXECSQL from 127.0.0.1: UPDATE NOSUCHTABLE SET A = 1)"},
+       "Error in DataRead: EXECSQL from 127.0.0.1: UPDATE NOSUCHTABLE SET A = 1: "},
       {"¤OPENSQL:x:SELECT * FROM NOSUCHTABLE:OPENSQL¤",
        "Det gick inte att utföra SQL-frågan: SELECT * FROM NOSUCHTABLE: "},
       // A time in an OPENSQL statement is cut at its ":" and fails.
@@ -120,6 +120,39 @@ TEST_P(RemoteSql, AFailingStatementStopsTheRestOfTheMessage) {
 }
 
 TAVO_INSTANTIATE_BACKENDS(RemoteSql);
+
+// The read limit of a connection, which keeps a client's huge query from filling the memory.
+class ReadLimit : public test::TBackendTest {};
+
+TEST_P(ReadLimit, AQueryStopsReadingPastTheLimit) {
+  auto db = backend->OpenNew();
+  for (int i = 1; i <= 4; ++i)
+    db->Execute("INSERT INTO CALLABLES (LOPNR, CALLNAME) VALUES (?, ?)", {SqlInt(i), SqlText("abcdefgh")});
+  // Per row: "LOPNR" + 2 + 1 and "CALLNAME" + 2 + 8, 26 bytes; four rows 104.
+  const std::string sql = "SELECT LOPNR, CALLNAME FROM CALLABLES ORDER BY LOPNR";
+  struct Case {
+    size_t limit;
+    bool reads;
+  } cases[] = {{0, true}, {104, true}, {103, false}, {1, false}};
+  for (const auto& c : cases) {
+    db->SetReadLimit(c.limit);
+    if (c.reads) {
+      EXPECT_EQ(db->Open(sql)->RecordCount(), 4u) << c.limit;
+    } else {
+      EXPECT_THROW(db->Open(sql), EReadLimitExceeded) << c.limit;
+    }
+  }
+  {
+    TReadLimitScope scope(*db, 1);
+    EXPECT_THROW(db->Open(sql), EReadLimitExceeded);
+  }
+  EXPECT_EQ(db->ReadLimit(), 1u);  // the limit from before the scope
+  db->SetReadLimit(0);
+  // After a refused query the connection serves the next one.
+  EXPECT_EQ(db->Open(sql)->RecordCount(), 4u);
+}
+
+TAVO_INSTANTIATE_BACKENDS(ReadLimit);
 
 }  // namespace
 }  // namespace tavo
