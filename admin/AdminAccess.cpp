@@ -8,6 +8,11 @@
 
 namespace tavo {
 
+std::string PeerText(const TClientSocket& socket) {
+  const std::string peer = socket.PeerAddress();
+  return peer.empty() ? std::string("an unknown address") : peer;
+}
+
 bool ParseAddressRange(const std::string& text, TAddressRange& out) {
   std::string address = text;
   int prefix = -1;
@@ -111,12 +116,11 @@ const TAdminAccessRule& TAdminAccess::CurrentRule() {
 
 bool TAdminAccess::Permit(const std::string& command, TClientSocket& socket) {
   const bool admin = socket.Data && socket.Data->StationType == ctAdmin;
-  const std::string peer = socket.PeerAddress();
   const TAdminAccessRule& rule = CurrentRule();
-  if (rule.Allows(admin, peer)) return true;
+  if (rule.Allows(admin, socket.PeerAddress())) return true;
   if (!socket.AdminRefusalLogged) {
     socket.AdminRefusalLogged = true;
-    const std::string who = peer.empty() ? std::string("an unknown address") : peer;
+    const std::string who = PeerText(socket);
     const std::string why = !admin ? "the connection has not signed on as an administration client"
                                    : who + " is not in " + kAdminCommandsFromValue;
     log_.Logg("Refused " + command + " from " + who + ": " + why +

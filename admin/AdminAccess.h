@@ -46,6 +46,9 @@ class TAdminAccessRule {
   std::vector<TAddressRange> ranges_;
 };
 
+// The connection's peer address for log texts.
+std::string PeerText(const TClientSocket& socket);
+
 // An address ("10.2.0.7", "fe80::1") or network ("10.2.0.0/16"); false when it is neither.
 bool ParseAddressRange(const std::string& text, TAddressRange& out);
 

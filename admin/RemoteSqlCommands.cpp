@@ -13,14 +13,10 @@ void ReplaceAll(std::string& s, const std::string& from, const std::string& to) 
     s.replace(at, from.size(), to);
 }
 
-std::string Who(const TClientSocket& socket) {
-  const std::string peer = socket.PeerAddress();
-  return peer.empty() ? std::string("an unknown address") : peer;
+// The largest RETSQL payload: what a connection may have waiting, less the framing.
+size_t PayloadLimit() {
+  return TServerSocket::kMaxUnsentBytes - FrameReply(Block("RETSQL", ""), false).size();
 }
-
-// What framing adds to a RETSQL payload at most.
-const size_t kReplyOverhead = std::string("#DATASTART#").size() + std::string("#DATAEND#\r\n").size() +
-                              Block("RETSQL", "").size();
 
 }  // namespace
 
@@ -51,8 +47,7 @@ TRemoteSqlCommands::TRemoteSqlCommands(TDatabase& db, TLogging& log, TAdminHost&
       log_(log),
       host_(host),
       access_(access),
-      calls_(calls),
-      replyLimit_(TServerSocket::kMaxUnsentBytes) {}
+      calls_(calls) {}
 
 void TRemoteSqlCommands::RegisterCommands(TInterpreter& interpreter) {
   interpreter.SetHandler("EXECSQL", [this](const TCommandContext& c) { return CmdExecSql(c); });
@@ -67,10 +62,10 @@ TCommandResult TRemoteSqlCommands::CmdExecSql(const TCommandContext& c) {
   } catch (const std::exception& e) {
     // A text of several statements may have run in part.
     calls_.DatabaseChanged();
-    throw ERequestError("EXECSQL from " + Who(*c.Socket) + ": " + statement + ": " + e.what());
+    throw ERequestError("EXECSQL from " + PeerText(*c.Socket) + ": " + statement + ": " + e.what());
   }
   calls_.DatabaseChanged();
-  log_.Logg("EXECSQL from " + Who(*c.Socket) + ": " + statement, ltInfo);
+  log_.Logg("EXECSQL from " + PeerText(*c.Socket) + ": " + statement, ltInfo);
   RefreshClients(c.LineMode);
   return TCommandResult::Continue;
 }
@@ -92,7 +87,7 @@ void TRemoteSqlCommands::RefreshClients(bool lineMode) {
 TCommandResult TRemoteSqlCommands::CmdOpenSql(const TCommandContext& c) {
   if (!access_.Permit("OPENSQL", *c.Socket)) return TCommandResult::Continue;
   const std::string statement = DecodeSqlQuotes(GetField(c.BlockText, 2));
-  const size_t limit = replyLimit_ > kReplyOverhead ? replyLimit_ - kReplyOverhead : 1;
+  const size_t limit = PayloadLimit();
   std::string rows;
   try {
     std::unique_ptr<TQuery> query;
@@ -104,11 +99,11 @@ TCommandResult TRemoteSqlCommands::CmdOpenSql(const TCommandContext& c) {
     rows = RenderSqlRows(*query, limit);
   } catch (const EReadLimitExceeded& e) {
     calls_.DatabaseChanged();
-    throw ERequestError("OPENSQL from " + Who(*c.Socket) + ": " + e.what() +
+    throw ERequestError("OPENSQL from " + PeerText(*c.Socket) + ": " + e.what() +
                         " of one reply; nothing was sent");
   } catch (const std::exception& e) {
     calls_.DatabaseChanged();
-    throw ERequestError("OPENSQL from " + Who(*c.Socket) + ": the query could not be opened: " +
+    throw ERequestError("OPENSQL from " + PeerText(*c.Socket) + ": the query could not be opened: " +
                         e.what());
   }
   // A query can change data too (a function, RETURNING).

@@ -4,7 +4,6 @@
 // all rows in one RETSQL block, within the connection's outgoing limit.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 #include "admin/AdminAccess.h"
@@ -35,9 +34,6 @@ class TRemoteSqlCommands {
   TCommandResult CmdExecSql(const TCommandContext& c);
   TCommandResult CmdOpenSql(const TCommandContext& c);
 
-  // The largest OPENSQL reply, framing included.
-  void SetReplyLimit(size_t bytes) { replyLimit_ = bytes; }
-
  private:
   // Reloads the call state and sends every call station and display its fresh list.
   void RefreshClients(bool lineMode);
@@ -47,7 +43,6 @@ class TRemoteSqlCommands {
   TAdminHost& host_;
   TAdminAccess& access_;
   TCallService& calls_;
-  size_t replyLimit_;
 };
 
 }  // namespace tavo
