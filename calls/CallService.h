@@ -39,9 +39,9 @@ class TCallService {
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
 
-  // Told after every change to STATIONS, CALLABLES, CALLLIST or SETTINGS made by a command
-  // (administration commands, EXECSQL), before the changed lists are sent: whatever is kept
-  // from those tables is read afresh. Changes made by other programs are noticed through the
+  // Told after every change to STATIONS, CALLABLES, CALLLIST or SETTINGS made by a command,
+  // and after every client statement, before the changed lists are sent: whatever is kept from
+  // those tables is read afresh. Changes made by other programs are noticed through the
   // database itself. Never throws.
   void DatabaseChanged();
   // The open connections of the main listener, in accept order.

@@ -1,6 +1,7 @@
-// The server keeps what it read of a station's list while the database still holds it. A list
-// replaced by an administration command reaches every connection of the station on the next
-// broadcast that re-sends lists, also a connection the command itself did not send it to.
+// The server keeps what it read of a station's list and of the cancel resource while the
+// database still holds them. A change made by an administration command or by a client's
+// statement shows on the next broadcast that reads it, as it did when every list was read
+// from the database.
 #include <gtest/gtest.h>
 
 #include "Clinic.h"
@@ -33,6 +34,35 @@ TEST_P(KeptLists, ListReplacedByAdministrationShowsOnTheNextBroadcast) {
   const std::string shown = Pending(*second);
   EXPECT_NE(shown.find(W("¤CURRENTLIST:Doktor A:3:255:2:¤%Rum 1~1~")), std::string::npos) << shown;
   EXPECT_NE(shown.find(W("~Exp~%¤:Doktor B:5:0:1:¤%%¤:CURRENTLIST¤")), std::string::npos) << shown;
+}
+
+// EXECSQL re-sends every display its list as its connection knows it; the cancel resource is
+// read for that, the display's list only when a broadcast re-sends lists.
+TEST_P(KeptLists, ClientStatementShowsOnTheNextBroadcast) {
+  StartClinic();
+  auto vis = s.SignOn("Visning1", 1, false, "CURRENTLIST¤#DATAEND#\r\n");
+  auto rum1 = s.SignOn("Rum1", 0, false, "RETCALLLIST¤#DATAEND#\r\n");
+  auto exp = s.SignOn("Exp", 0, false, "RETCALLLIST¤#DATAEND#\r\n");
+  auto admin = s.Admin();
+
+  EXPECT_EQ(Change(*admin, "¤EXECSQL$x$UPDATE CALLLIST SET IXLOPNR = 7 WHERE STATIONSLOPNR = 3 "
+                           "AND CALLABLESLOPNR = 3$EXECSQL¤"),
+            "");
+  EXPECT_EQ(Pending(*vis),
+            Framed("¤CURRENTLIST:Doktor A:3:255:1:¤%%¤:Doktor B:5:0:2:¤%%¤:CURRENTLIST¤"));
+  EXPECT_EQ(Change(*admin, "¤EXECSQL$x$UPDATE SETTINGS SET INTEGERVALUE = 5 WHERE NYCKELNAMN = "
+                           "#AVBRYTCALLNAME#$EXECSQL¤"),
+            "");
+  EXPECT_EQ(Pending(*vis), Framed("¤CURRENTLIST:Doktor A:3:255:1:¤%%¤:CURRENTLIST¤"));
+
+  rum1->Send(Req("¤CALLING:3:CALLING¤"));
+  Until(*rum1, "RETCALLLIST¤#DATAEND#\r\n");
+  Pending(*vis);
+  exp->Send(Req("¤COMING:3:1:COMING¤"));
+  Until(*exp, "RETCALLLIST¤#DATAEND#\r\n");
+  const std::string shown = Pending(*vis);
+  EXPECT_NE(shown.find(W("¤CURRENTLIST:Doktor A:3:255:7:¤%Rum 1~1~")), std::string::npos) << shown;
+  EXPECT_EQ(shown.find(W("Doktor B")), std::string::npos) << shown;
 }
 
 TAVO_INSTANTIATE_BACKENDS(KeptLists);
