@@ -33,6 +33,12 @@ class TClientSocket {
   virtual const std::string& ListenerName() const = 0;
   // The peer's address and port ("127.0.0.1:50412"), as it was when the connection came in.
   virtual const std::string& PeerAddress() const = 0;
+  // The peer's address alone ("127.0.0.1", "::1"), for rules that match addresses.
+  std::string PeerHost() const {
+    const std::string& peer = PeerAddress();
+    const size_t colon = peer.rfind(':');
+    return colon == std::string::npos ? peer : peer.substr(0, colon);
+  }
 
   // A reply of its own for this connection. Never throws.
   void SendText(const std::string& bytes) {
