@@ -97,7 +97,7 @@ TCommandResult TTAVO_WindowsServer::CmdKeepAlive(const TCommandContext& c) {
 TCommandResult TTAVO_WindowsServer::CmdGetServerVersion(const TCommandContext& c) {
   c.Socket->SendText(FrameReply(Block("RETSERVERVERSION", kServerVersion), c.LineMode));
   // The client kind is read from the whole text, not from the block.
-  const int32_t kind = StrToIntDef(GetField(c.Text, 2, ':'), 1) & 0xFF;
+  const int32_t kind = StrToIntDef(c.Text.Field(2, ':'), 1) & 0xFF;
   if (kind == ctAdmin && SendClientList) SendClientList(c.BlockText, c.Socket, c.LineMode, false);
   return TCommandResult::Continue;
 }
