@@ -83,8 +83,8 @@ class TCallService {
   TCommandResult CmdGetCallList(const TCommandContext& c);
 
  private:
-  // Counts and logs "Error in " + operation + ": " + message.
-  void LogFailure(const std::string& operation, const std::string& message);
+  // Logs "Error in " + operation + ": " + the failure; counted unless the client's content failed.
+  void LogFailure(const std::string& operation, const std::exception& e);
   int32_t CancelResourceLopnr();
 
   TDatabase& db_;

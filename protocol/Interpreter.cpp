@@ -3,7 +3,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/RequestError.h"
 #include "protocol/WireFormat.h"
 #include "platform/Logging.h"
 
@@ -105,12 +104,9 @@ void TInterpreter::DataRead(std::string text, const TClientSocketPtr& socket) {
   try {
     TMessageText t(std::move(text), *tags_);
     Interpret(t, socket);
-  } catch (const ERequestError& ex) {
-    // The client's content failed, not the server: logged, not counted towards a restart.
-    log_.Logg(std::string("Error in DataRead: ") + ex.what(), ltError);
   } catch (const std::exception& ex) {
-    log_.IncErrorCount();
-    log_.Logg(std::string("Error in DataRead: ") + ex.what(), ltError);
+    // Counted unless the client's content failed rather than the server.
+    log_.LogFailure("DataRead", ex);
   } catch (...) {
     log_.IncErrorCount();
     log_.Logg("Error in DataRead: unknown failure", ltError);

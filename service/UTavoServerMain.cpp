@@ -7,10 +7,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "common/SharedPaths.h"
 #include "common/StrUtils.h"
 #include "database/SqlHelpers.h"
+#include "platform/DescriptorLimit.h"
 #include "sms/ServerKey.h"
 #include "protocol/WireFormat.h"
 #include "service/RestartServer.h"
@@ -308,6 +310,15 @@ int TTAVO_WindowsServer::Run() {
   signals.async_wait([this](std::error_code ec, int) {
     if (!ec) io_.stop();
   });
+  // SIGHUP: a rotated event-log file is let go and the file at its path opened afresh.
+  asio::signal_set hangup(io_, SIGHUP);
+  std::function<void(std::error_code, int)> onHangup = [&](std::error_code ec, int) {
+    if (ec) return;
+    if (!sink_->Reopen()) logging_.Logg("The event log file could not be opened again", ltWarning);
+    hangup.async_wait(onHangup);
+  };
+  hangup.async_wait(onHangup);
+  RaiseDescriptorLimit();
   if (!ServiceCreate()) {
     // A server that cannot serve ends, so that its service manager starts it again.
     ServiceDestroy();

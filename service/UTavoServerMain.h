@@ -116,6 +116,7 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   void OnClientError(TServerSocket& listener, const TClientSocketPtr& socket,
                      int& errorCode) override;
   void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket) override;
+  void OnAcceptPaused(TServerSocket& listener, bool paused, const std::error_code& ec) override;
 
   void RegisterCommands();
   TCommandResult CmdKeepAlive(const TCommandContext& c);
