@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "common/StrUtils.h"
 #include "common/Win1252.h"
 #include "database/DataLinkFile.h"
 #include "database/ProviderMapping.h"
@@ -88,6 +89,7 @@ void TDatabaseConnector::ConnectDatabase() {
 
   try {
     ADOConnection1 = opener_(GlobConnectionString, programDir_);
+    ChooseSqliteSync(*ADOConnection1);
     log_.Logg("Connected to " + DBConnection.ServerName + "." + DBConnection.Databasename, ltInfo);
     UpgradeSchema(*ADOConnection1, log_);
   } catch (const std::exception& e) {
@@ -96,6 +98,15 @@ void TDatabaseConnector::ConnectDatabase() {
                   ": " + e.what(),
               ltError);
   }
+}
+
+// Every commit waits for the disk unless the clinic chose speed over the last commits before
+// a power cut.
+void TDatabaseConnector::ChooseSqliteSync(TDatabase& db) {
+  if (db.Dbms() != TDbmsKind::SQLite) return;
+  const std::string chosen =
+      Trim(registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "SQLiteSynchronous"));
+  if (SameTextAscii(chosen, "NORMAL")) db.Execute("PRAGMA synchronous=NORMAL");
 }
 
 bool TestSQL(TDatabase& db, const std::string& sql) {

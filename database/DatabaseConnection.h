@@ -49,6 +49,10 @@ class TDatabaseConnector {
   std::unique_ptr<TDatabase> ADOConnection1;
 
  private:
+  // SQLite waits for the disk at every commit unless the registry value "SQLiteSynchronous"
+  // is "NORMAL".
+  void ChooseSqliteSync(TDatabase& db);
+
   TRegistryStore& registry_;
   TLogging& log_;
   std::string programDir_;
