@@ -14,7 +14,7 @@ TServerSocket::TServerSocket(asio::io_context& io, std::string name, TSocketEven
       name_(std::move(name)),
       events_(events),
       acceptor_(io),
-      acceptRetry_(io),
+      acceptRetry_(io_),
       readBuffer_(kReadChunk) {}
 
 TServerSocket::~TServerSocket() {
