@@ -334,6 +334,7 @@ std::unique_ptr<TQuery> TOdbcDatabase::Open(const std::string& sql, const TSqlPa
     types[i - 1] = type;
   }
   std::vector<std::vector<TSqlValue>> rows;
+  TReadBudget budget(ReadLimit());
   if (n > 0) {
     for (;;) {
       SQLRETURN rc = SQLFetch(stmt.Get());
@@ -341,8 +342,10 @@ std::unique_ptr<TQuery> TOdbcDatabase::Open(const std::string& sql, const TSqlPa
       stmt.Check(rc);
       std::vector<TSqlValue> row;
       row.reserve(columns.size());
-      for (SQLUSMALLINT i = 1; i <= n; ++i)
+      for (SQLUSMALLINT i = 1; i <= n; ++i) {
         row.push_back(ReadValue(stmt, i, types[i - 1], columns[i - 1].Kind));
+        budget.Add(columns[i - 1], row.back());
+      }
       rows.push_back(std::move(row));
     }
   }
@@ -366,6 +369,39 @@ int64_t TOdbcDatabase::Execute(const std::string& sql, const TSqlParams& params)
     stmt.Check(rc);
   }
   return total;
+}
+
+void TOdbcDatabase::BeginTransaction() {
+  if (!dbc_) throw EDatabaseError("The database connection is closed");
+  SQLHDBC dbc = static_cast<SQLHDBC>(dbc_);
+  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)))
+    throw EDatabaseError(Diagnostics(SQL_HANDLE_DBC, dbc));
+}
+
+// Ends the transaction and returns to auto-commit; false when the driver refused either.
+static bool EndTransaction(SQLHDBC dbc, SQLSMALLINT completion) {
+  const bool ended = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc, completion));
+  const bool restored = SQL_SUCCEEDED(SQLSetConnectAttr(
+      dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0));
+  return ended && restored;
+}
+
+void TOdbcDatabase::CommitTransaction() {
+  if (!dbc_) throw EDatabaseError("The database connection is closed");
+  SQLHDBC dbc = static_cast<SQLHDBC>(dbc_);
+  if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT))) {
+    std::string msg = Diagnostics(SQL_HANDLE_DBC, dbc);
+    EndTransaction(dbc, SQL_ROLLBACK);
+    throw EDatabaseError(msg);
+  }
+  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0)))
+    throw EDatabaseError(Diagnostics(SQL_HANDLE_DBC, dbc));
+}
+
+void TOdbcDatabase::RollbackTransaction() noexcept {
+  if (dbc_) EndTransaction(static_cast<SQLHDBC>(dbc_), SQL_ROLLBACK);
 }
 
 }  // namespace tavo

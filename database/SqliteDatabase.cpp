@@ -259,6 +259,7 @@ std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSql
     columns[i].Kind = SqliteKindOfDeclType(decl ? decl : "");
   }
   std::vector<std::vector<TSqlValue>> rows;
+  TReadBudget budget(ReadLimit());
   for (;;) {
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) break;
@@ -270,6 +271,7 @@ std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSql
       if (columns[i].Kind == TFieldKind::Unknown)
         columns[i].Kind = KindOfStorage(sqlite3_column_type(stmt, i));
       row.push_back(ReadValue(stmt, i, columns[i].Kind));
+      budget.Add(columns[i], row.back());
     }
     rows.push_back(std::move(row));
   }
@@ -300,6 +302,22 @@ int64_t TSqliteDatabase::Execute(const std::string& sql, const TSqlParams& param
   if (next != params.size())
     throw EDatabaseError("More values were given than the statement has parameters");
   return changes;
+}
+
+// IMMEDIATE takes the write lock at once, so a busy file fails here and not half-way through.
+void TSqliteDatabase::BeginTransaction() {
+  Require();
+  Check(db_, sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+}
+
+void TSqliteDatabase::CommitTransaction() {
+  Require();
+  Check(db_, sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr));
+}
+
+void TSqliteDatabase::RollbackTransaction() noexcept {
+  // SQLite may already have rolled back by itself after some failures.
+  if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 }  // namespace tavo

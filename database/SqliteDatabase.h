@@ -29,6 +29,9 @@ class TSqliteDatabase final : public TDatabase {
   void Close() override;
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;
   int64_t Execute(const std::string& sql, const TSqlParams& params = {}) override;
+  void BeginTransaction() override;
+  void CommitTransaction() override;
+  void RollbackTransaction() noexcept override;
 
   // The schema a new file receives.
   static const char* Schema();

@@ -21,9 +21,14 @@ class TClientSocket {
   virtual void Close() = 0;
   // "TAVOMainSocket" or "TAVOUpdateSocket": the listener that accepted it.
   virtual const std::string& ListenerName() const = 0;
+  // The peer's address and port ("127.0.0.1:50412"), as it was when the connection came in.
+  virtual const std::string& PeerAddress() const = 0;
 
   // The user slot: the connection's record once it has signed on.
   std::unique_ptr<TTAVOConnectInfo> Data;
+  // A refused administration command has been logged for this connection; later refusals
+  // are dropped without an entry, so a client cannot flood the event log.
+  bool AdminRefusalLogged = false;
 };
 
 using TClientSocketPtr = std::shared_ptr<TClientSocket>;

@@ -13,6 +13,13 @@
 
 #include <asio.hpp>
 
+#include "admin/ResourceCommands.h"
+#include "admin/StationCommands.h"
+#include "admin/AdminAccess.h"
+#include "admin/AdminHost.h"
+#include "admin/RemoteSqlCommands.h"
+#include "admin/SettingsCommands.h"
+#include "admin/SmsAccountCommands.h"
 #include "calls/CallService.h"
 #include "common/Clock.h"
 #include "common/Registry.h"
@@ -22,16 +29,22 @@
 #include "protocol/ServerSocket.h"
 #include "service/CommandLine.h"
 #include "platform/Logging.h"
+#include "platform/Timer.h"
 #include "platform/fisNTElog.h"
 #include "sms/GatewayState.h"
 #include "sms/LbClass.h"
 #include "sms/SMSAccount.h"
 #include "sms/USMSThread.h"
+#include "update/ClientDistribution.h"
+#include "update/UUpdateThread.h"
 
 namespace tavo {
 
 inline constexpr const char* kServerVersion = "1.10.4";
 inline constexpr const char* kServiceName = "TAVO_WindowsServer";
+// The maintenance timer's first interval, and every later one: one tick in every minute.
+inline constexpr uint32_t kTimer3FirstMs = 120000;
+inline constexpr uint32_t kTimer3NextMs = 55000;
 // How long the shutdown waits for SMS dispatches that are still running.
 inline constexpr int kWorkerGraceMs = 20000;
 
@@ -65,9 +78,22 @@ struct TSharedCore {
   std::shared_ptr<TSMSAccount> SMSAccount = std::make_shared<TSMSAccount>();
   std::shared_ptr<TGatewayState> Gateway = std::make_shared<TGatewayState>();
   std::shared_ptr<TWorkerCount> Workers = std::make_shared<TWorkerCount>();
+  std::shared_ptr<TUpdateState> Update = std::make_shared<TUpdateState>();
 };
 
-class TTAVO_WindowsServer final : public TSocketEvents {
+// The main loop as a worker may reach it: posts go nowhere once the module is gone.
+class TMainLoopHandle {
+ public:
+  explicit TMainLoopHandle(asio::io_context& io) : io_(&io) {}
+  void Post(std::function<void()> f);
+  void Detach();
+
+ private:
+  std::mutex mutex_;
+  asio::io_context* io_;
+};
+
+class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
  public:
   // sink: where event-log entries go (the command line picks it).
   TTAVO_WindowsServer(TServerOptions options, std::shared_ptr<TEventSink> sink,
@@ -86,15 +112,15 @@ class TTAVO_WindowsServer final : public TSocketEvents {
 
   asio::io_context& IO() { return io_; }
   TLogging& Log() { return core_->Log; }
-  TRegistryStore& Registry() { return core_->Registry; }
+  TRegistryStore& Registry() override { return core_->Registry; }
   TCallService* Calls() { return calls_.get(); }
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
-  const std::string& ClinicName() const { return ClinicName_; }
+  const std::string& ClinicName() const override { return ClinicName_; }
   TSMSDispatchContext SMSContext();
   TInterpreter& Interpreter() { return interpreter_; }
   TServerSocket& MainSocket() { return TAVOMainSocket; }
   TServerSocket& UpdateSocket() { return TAVOUpdateSocket; }
-  const std::string& ProgramDirectory() const { return programDirectory_; }
+  const std::string& ProgramDirectory() const override { return programDirectory_; }
   bool OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
 
   // The sign-on of a station; supplied by the calls subsystem.
@@ -102,9 +128,22 @@ class TTAVO_WindowsServer final : public TSocketEvents {
                      bool silent)>
       SendClientList;
 
-  // Maintenance timer.
+  // Maintenance timer: first tick 120 s after it is enabled, then every 55 s.
   void EnableTimer3(bool enabled);
-  bool Timer3Enabled() const { return timer3Enabled_; }
+  bool Timer3Enabled() const { return Timer3->Enabled(); }
+  // Puts in another timer (tests fire theirs by hand); its interval is set here.
+  void SetTimer3(std::unique_ptr<TTimer> timer);
+
+  // Self-update: starts an update run when one is due and none is active.
+  void UpdateProgram(bool force);
+  // The end of an update run, on the main thread: restarts when our executable was replaced.
+  void OnUpdateThreadComplete();
+  bool UpdateRunning() const { return UpdateIsRunning; }
+  TUpdateState& UpdateState() { return *core_->Update; }
+  // The random minute 0..4 of the hourly update check (tests pin it).
+  void SetUpdateRandom(std::function<int()> draw) { updateRandom_ = std::move(draw); }
+  // How long a downloaded server executable may take to answer --version.
+  void SetExeCheckTimeout(int ms) { exeCheckTimeoutMs_ = ms; }
 
  private:
   // Socket events of both listeners.
@@ -119,14 +158,29 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   void OnAcceptPaused(TServerSocket& listener, bool paused, const std::error_code& ec) override;
 
   void RegisterCommands();
+  // The settings, SMS-account and remote-SQL commands, once the database is open.
+  void RegisterAdminCommands(TDatabase& db);
+
+  // TAdminHost (AdminHostGlue.cpp).
+  TSMSAccount& SMSAccount() override { return *core_->SMSAccount; }
+  const TLbBlowfish& Cipher() const override { return LbBlowfish1; }
+  std::vector<TClientSocketPtr> MainConnections() const override;
+  uint16_t MainPort() const override { return TAVOMainSocket.Port(); }
+  void MoveUpdateListener(uint16_t port) override;
   TCommandResult CmdKeepAlive(const TCommandContext& c);
   TCommandResult CmdGetServerVersion(const TCommandContext& c);
 
   void RestartSteps();
+  // What every restart of the whole service does: timer off, an entry naming the moment and
+  // the connected users written straight to the event log, main listener closed, restart
+  // script started. Throws when the script cannot be started.
+  void RestartService(const std::string& headline, bool errorEntry);
   void Restart();
   void OpenListeners();
-  void Timer3Schedule();
   void Timer3Timer();
+  TUpdateContext UpdateContext();
+  // The server's own files that GETNEWCLIENT never hands out.
+  std::vector<std::string> ProtectedFileNames() const;
   std::string HostName() const;
 
   TServerOptions options_;
@@ -146,15 +200,23 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   TLbBlowfish LbBlowfish1;
   std::unique_ptr<TDatabaseConnector> connector_;
   std::unique_ptr<TCallService> calls_;
+  std::unique_ptr<TStationCommands> stationCommands_;
+  std::unique_ptr<TResourceCommands> resourceCommands_;
+  std::unique_ptr<TAdminAccess> adminAccess_;
+  std::unique_ptr<TSettingsCommands> settingsCommands_;
+  std::unique_ptr<TSmsAccountCommands> smsAccountCommands_;
+  std::unique_ptr<TRemoteSqlCommands> remoteSqlCommands_;
   std::string ClinicName_;
-  TDateTime dtLastUpdated = 0;
+  // Main thread only; the flags a run writes are in core_->Update.
   bool UpdateIsRunning = false;
-  bool bStartNewExeFile = false;
   std::string ApplicationExeName = "TAVO_WServer.exe";
+  std::function<int()> updateRandom_;
+  int exeCheckTimeoutMs_ = kExeCheckTimeoutMs;
+  TClientDistribution distribution_;
   TServerSocket TAVOMainSocket;
   TServerSocket TAVOUpdateSocket;
-  asio::steady_timer Timer3;
-  bool timer3Enabled_ = false;
+  std::unique_ptr<TTimer> Timer3;
+  std::shared_ptr<TMainLoopHandle> loop_;
   int exitStatus_ = 0;
 };
 

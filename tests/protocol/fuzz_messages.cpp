@@ -59,6 +59,9 @@ std::filesystem::path MakeProgramDir() {
   TRegistryStore registry(dir / "registry.ini");
   registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UDL", (dir / "TAVO.udl").string());
   registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port", "0");
+  // No connection here may run SQL of its own: a statement could write files anywhere
+  // (ATTACH). The address is one that is never assigned.
+  registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "AdminCommandsFrom", "192.0.2.1");
   // Commits need not wait for the disk here: the fuzzer writes many.
   registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "SQLiteSynchronous", "NORMAL");
   return dir;
