@@ -7,7 +7,7 @@ BUILD_PKGS = build-essential cmake pkg-config libasio-dev libsqlite3-dev libssl-
              libcurl4-openssl-dev libsystemd-dev unixodbc-dev odbcinst python3 util-linux
 TEST_PKGS  = $(BUILD_PKGS) libgtest-dev libgmock-dev libbenchmark-dev sqlite3 openssl \
              clang libclang-rt-14-dev mingw-w64 python3 postgresql odbc-postgresql \
-             tdsodbc tinyproxy procps systemd
+             tdsodbc tinyproxy procps systemd logrotate
 
 RUN_DIR ?= $(CURDIR)/out/run
 

@@ -1,6 +1,7 @@
 #include "admin/RemoteSqlCommands.h"
 
 #include "common/RequestError.h"
+#include "common/StrUtils.h"
 #include "database/SqlHelpers.h"
 #include "protocol/ServerSocket.h"
 #include "protocol/WireFormat.h"
@@ -62,10 +63,11 @@ TCommandResult TRemoteSqlCommands::CmdExecSql(const TCommandContext& c) {
   } catch (const std::exception& e) {
     // A text of several statements may have run in part.
     calls_.DatabaseChanged();
-    throw ERequestError("EXECSQL from " + PeerText(*c.Socket) + ": " + statement + ": " + e.what());
+    throw ERequestError("EXECSQL from " + PeerText(*c.Socket) + ": " + QuoteClientText(statement) +
+                        ": " + e.what());
   }
   calls_.DatabaseChanged();
-  log_.Logg("EXECSQL from " + PeerText(*c.Socket) + ": " + statement, ltInfo);
+  log_.Logg("EXECSQL from " + PeerText(*c.Socket) + ": " + QuoteClientText(statement), ltInfo);
   RefreshClients(c.LineMode);
   return TCommandResult::Continue;
 }

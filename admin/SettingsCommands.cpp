@@ -31,7 +31,8 @@ TCommandResult TSettingsCommands::CmdSetIniText(const TCommandContext& c) {
   // A number that is no port would be stored and stop the next start-up: refuse it. Other
   // text stands for the main port + 1, as at start-up.
   if (updatePort && IsNumber(value) && !ValidPort(StrToIntDef(value, 0)))
-    throw ERequestError(std::string(kUpdatePortSetting) + " " + value + " is no TCP port");
+    throw ERequestError(std::string(kUpdatePortSetting) + " " + QuoteClientText(value) +
+                        " is no TCP port");
   SetStrSetting(db_, log_, key, value);
   calls_.DatabaseChanged();
   if (updatePort) ApplyUpdatePort();

@@ -48,9 +48,8 @@ TCommandResult TCallService::CmdGetCallList(const TCommandContext& c) {
   return TCommandResult::Continue;
 }
 
-void TCallService::LogFailure(const std::string& operation, const std::string& message) {
-  log_.IncErrorCount();
-  log_.Logg("Error in " + operation + ": " + message, ltError);
+void TCallService::LogFailure(const std::string& operation, const std::exception& e) {
+  log_.LogFailure(operation, e);
 }
 
 // Read for every list, from the kept reads while the database has not changed.

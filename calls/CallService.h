@@ -107,8 +107,8 @@ class TCallService {
     TCallService& s_;
   };
 
-  // Counts and logs "Error in " + operation + ": " + message.
-  void LogFailure(const std::string& operation, const std::string& message);
+  // Logs "Error in " + operation + ": " + the failure; counted unless the client's content failed.
+  void LogFailure(const std::string& operation, const std::exception& e);
   int32_t CancelResourceLopnr();
   void RenderCurrentListInto(std::string& text, const TTAVOConnectInfo& record,
                              int32_t cancelLopnr) const;

@@ -93,7 +93,7 @@ int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& 
     if (resource.CallableSendSMS) SendSMS(caller, resource, number);
     return number;
   } catch (const std::exception& e) {
-    LogFailure("AddCallLoggPost", e.what());
+    LogFailure("AddCallLoggPost", e);
     // The number was not taken: the next call gets it, and an edit of this call must not
     // land on that call's row.
     return -1;
@@ -114,7 +114,7 @@ bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t
                   {SqlDateTime(time), SqlInt(comingLopnr), SqlInt(logLopnr)});
     return true;
   } catch (const std::exception& e) {
-    LogFailure("EditCallLoggPost", e.what());
+    LogFailure("EditCallLoggPost", e);
     return false;
   }
 }
@@ -126,7 +126,7 @@ void TCallService::SendSMS(const TCaller& caller, const TCallObject& resource, i
     call.CallLogLopnr = logLopnr;
     sendSMS_(resource, call);
   } catch (const std::exception& e) {
-    LogFailure("SendSMS", e.what());
+    LogFailure("SendSMS", e);
   }
 }
 

@@ -76,7 +76,7 @@ void TCallService::UpdateVisningsScreens(const TClientSocketPtr& socket) {
         SendCurrentList(s, cancelLopnr);
     }
   } catch (const std::exception& e) {
-    LogFailure("UpdateVisningsScreens", e.what());
+    LogFailure("UpdateVisningsScreens", e);
   }
 }
 

@@ -133,7 +133,7 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
     if (record->StationLopnr == -1 && record->StationType != ctAdmin && !temporary)
       socket->Data.reset();
   } catch (const std::exception& e) {
-    LogFailure("SendClientList", e.what());
+    LogFailure("SendClientList", e);
   }
 }
 
@@ -149,7 +149,7 @@ void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
       if (lists) SendClientList("", socket, lineMode, false);
     }
   } catch (const std::exception& e) {
-    LogFailure("UpdateAllClients", e.what());
+    LogFailure("UpdateAllClients", e);
   }
 }
 

@@ -31,6 +31,12 @@ int32_t StrToIntDef(std::string_view s, int32_t def) {
   return static_cast<int32_t>(v);
 }
 
+std::string QuoteClientText(std::string_view s) {
+  if (s.size() <= kMaxQuotedChars) return std::string(s);
+  return std::string(s.substr(0, kMaxQuotedChars)) + "... (" + std::to_string(s.size()) +
+         " characters)";
+}
+
 bool Contains(std::string_view s, std::string_view part) {
   return s.find(part) != std::string_view::npos;
 }

@@ -144,8 +144,8 @@ void TDatabaseConnector::ConnectDatabase() {
 
   try {
     ADOConnection1 = opener_(GlobConnectionString, programDir_);
+    ChooseSqliteSync(*ADOConnection1);
     log_.Logg("Connected to " + DBConnection.ServerName + "." + DBConnection.Databasename, ltInfo);
-    ApplySqliteSynchronous();
     UpgradeSchema(*ADOConnection1, log_);
   } catch (const std::exception& e) {
     log_.IncErrorCount();
@@ -155,14 +155,13 @@ void TDatabaseConnector::ConnectDatabase() {
   }
 }
 
-// "SQLiteSynchronous": FULL waits for the disk at every commit, NORMAL trades the last
-// commits before a power cut for speed. Anything else leaves the connection as opened.
-void TDatabaseConnector::ApplySqliteSynchronous() {
-  if (ADOConnection1->Dbms() != TDbmsKind::SQLite) return;
-  const std::string mode =
-      UpperAscii(Trim(registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "SQLiteSynchronous")));
-  if (mode != "FULL" && mode != "NORMAL") return;
-  ADOConnection1->Execute("PRAGMA synchronous=" + mode);
+// Every commit waits for the disk unless the clinic chose speed over the last commits before
+// a power cut.
+void TDatabaseConnector::ChooseSqliteSync(TDatabase& db) {
+  if (db.Dbms() != TDbmsKind::SQLite) return;
+  const std::string chosen =
+      Trim(registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "SQLiteSynchronous"));
+  if (SameTextAscii(chosen, "NORMAL")) db.Execute("PRAGMA synchronous=NORMAL");
 }
 
 bool TestSQL(TDatabase& db, const std::string& sql) {

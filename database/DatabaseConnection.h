@@ -49,7 +49,9 @@ class TDatabaseConnector {
   std::unique_ptr<TDatabase> ADOConnection1;
 
  private:
-  void ApplySqliteSynchronous();
+  // SQLite waits for the disk at every commit unless the registry value "SQLiteSynchronous"
+  // is "NORMAL".
+  void ChooseSqliteSync(TDatabase& db);
 
   TRegistryStore& registry_;
   TLogging& log_;

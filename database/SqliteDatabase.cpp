@@ -190,7 +190,7 @@ void TSqliteDatabase::OpenFile(const std::filesystem::path& file, bool create) {
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   char* err = nullptr;
-  rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
+  rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr,
                     &err);
   if (rc != SQLITE_OK) {
     std::string msg = err ? err : sqlite3_errmsg(db_);

@@ -1,5 +1,6 @@
 // The embedded backend: one SQLite file on the sqlite3 C API. WAL journal with
-// synchronous=NORMAL, so a committed statement survives a crash of the server; a busy timeout
+// synchronous=FULL, so a committed statement survives a crash of the server and a power cut
+// (NORMAL, which may lose the last commits to a power cut, is the clinic's choice); a busy timeout
 // so that the sqlite3 tool may look at the file while the server runs. A file that does not
 // exist is a new installation and gets the schema of sql/sqlite.sql.
 #pragma once

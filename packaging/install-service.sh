@@ -12,5 +12,8 @@ sed "s#/opt/tavo#$DIR#g" "$DIR/TAVO_WindowsServer.service" > /etc/systemd/system
 if [ -d /etc/polkit-1/rules.d ]; then
   cp "$DIR/50-tavo-restart.rules" /etc/polkit-1/rules.d/
 fi
+if [ -d /etc/logrotate.d ]; then
+  cp "$DIR/TAVO_WServer.logrotate" /etc/logrotate.d/TAVO_WServer
+fi
 systemctl daemon-reload
 systemctl enable --now TAVO_WindowsServer.service

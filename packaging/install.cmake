@@ -3,6 +3,7 @@
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/TAVO_WindowsServer.service
               ${CMAKE_CURRENT_SOURCE_DIR}/packaging/50-tavo-restart.rules
               ${CMAKE_CURRENT_SOURCE_DIR}/packaging/install-service.sh
+              ${CMAKE_CURRENT_SOURCE_DIR}/packaging/TAVO_WServer.logrotate
         DESTINATION .)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION .)
 # The default data-link file is UTF-16LE with a byte-order mark, as data-link files are;

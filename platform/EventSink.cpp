@@ -70,6 +70,15 @@ void TLineFileSink::Write(const TEventEntry& e) {
     throw std::runtime_error("event log file write failed");
 }
 
+bool TLineFileSink::Reopen() {
+  const int fresh = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fresh < 0) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ::close(fd_);
+  fd_ = fresh;
+  return true;
+}
+
 void TStderrSink::Write(const TEventEntry& e) {
   std::string line = TLineFileSink::FormatLine(e);
   if (::write(2, line.data(), line.size()) < 0) throw std::runtime_error("stderr write failed");

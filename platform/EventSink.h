@@ -31,6 +31,9 @@ class TEventSink {
  public:
   virtual ~TEventSink() = default;
   virtual void Write(const TEventEntry& e) = 0;
+  // Lets go of the destination and opens it again (a log file that was rotated away); false
+  // when that failed and the old destination is still in use.
+  virtual bool Reopen() { return true; }
 };
 
 // journald: MESSAGE, PRIORITY, SYSLOG_IDENTIFIER, TAVO_EVENT_ID, TAVO_CATEGORY, TAVO_EVENT_TYPE.
@@ -45,6 +48,7 @@ class TLineFileSink final : public TEventSink {
   explicit TLineFileSink(std::string path);
   ~TLineFileSink() override;
   void Write(const TEventEntry& e) override;
+  bool Reopen() override;
   static std::string FormatLine(const TEventEntry& e);
 
  private:

@@ -1,5 +1,7 @@
 #include "platform/Logging.h"
 
+#include "common/RequestError.h"
+
 namespace tavo {
 
 TLogging::TLogging(TfisNTEventLog& eventLog, const TClock& clock)
@@ -14,6 +16,15 @@ void TLogging::SetRestartHandler(std::function<void()> handler, std::function<vo
 bool TLogging::ShouldRestart(int32_t errorCount, int hour) {
   if (errorCount > 20) return true;
   return errorCount > 5 && (hour <= 6 || hour >= 18);
+}
+
+void TLogging::LogFailure(const std::string& operation, const std::exception& e,
+                          const TClientSocketPtr& socket) noexcept {
+  if (!dynamic_cast<const ERequestError*>(&e)) IncErrorCount();
+  try {
+    Logg("Error in " + operation + ": " + e.what(), ltError, socket);
+  } catch (...) {
+  }
 }
 
 void TLogging::Logg(const std::string& s, TLoggType sev, const TClientSocketPtr& socket) noexcept {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,6 +23,11 @@ class TLogging {
   // Writes s to the event log, notifies the connection of an ltError when one is given, then
   // decides whether to restart. Never fails.
   void Logg(const std::string& s, TLoggType sev, const TClientSocketPtr& socket = nullptr) noexcept;
+
+  // A failure handler's entry: "Error in " + operation + ": " + the failure text, counted
+  // unless the failure is an ERequestError (a client's content, not a part of the server).
+  void LogFailure(const std::string& operation, const std::exception& e,
+                  const TClientSocketPtr& socket = nullptr) noexcept;
 
   // The count of handled failures: raised by the failure handlers before they call Logg.
   void IncErrorCount() noexcept { errorCount_.fetch_add(1); }

@@ -1,9 +1,8 @@
 #include "protocol/Interpreter.h"
 
 #include <stdexcept>
+#include <string>
 
-#include "common/RequestError.h"
-#include "common/StrUtils.h"
 #include "protocol/WireFormat.h"
 #include "platform/Logging.h"
 
@@ -29,6 +28,12 @@ TInterpreter::TInterpreter(TLogging& log) : log_(log) {
   };
   for (const Def& d : kOrder)
     table_.push_back(TEntry{d.kw, OpeningTag(d.kw, d.sep), ClosingTag(d.kw, d.sep), d.group, {}});
+  std::vector<std::string> tags;
+  for (const auto& e : table_) {
+    tags.push_back(e.Open);
+    tags.push_back(e.Close);
+  }
+  tags_ = std::make_unique<TTagSet>(std::move(tags));
 }
 
 void TInterpreter::SetHandler(const std::string& keyword, TCommandHandler handler) {
@@ -41,48 +46,67 @@ void TInterpreter::SetHandler(const std::string& keyword, TCommandHandler handle
   throw std::invalid_argument("unknown command keyword " + keyword);
 }
 
-bool TInterpreter::RunEntry(TEntry& e, std::string& t, const TClientSocketPtr& socket,
+bool TInterpreter::RunEntry(size_t index, TMessageText& t, const TClientSocketPtr& socket,
                             bool lineMode) {
-  const size_t open = t.find(e.Open);
-  if (open == std::string::npos) return true;
-  // Positions are 1-based as the protocol counts them; p2 is 0 without a closing tag.
-  const long p1 = static_cast<long>(open) + 1;
-  const size_t close = t.find(e.Close);
-  const long p2 = close == std::string::npos ? 0 : static_cast<long>(close) + 1;
-  const long count = p2 - p1 + 1;
-  const std::string block = count > 0 ? t.substr(open, static_cast<size_t>(count)) : std::string();
-  TCommandResult result = TCommandResult::Continue;
+  TEntry& e = table_[index];
+  const uint32_t open = t.First(static_cast<int>(2 * index));
+  if (open == TMessageText::kNone) return true;
+  const uint32_t close = t.First(static_cast<int>(2 * index + 1));
+  const uint32_t L = static_cast<uint32_t>(e.Close.size());
+  // Counted as the protocol does with 1-based p1 (opening) and p2 (closing, 0 when missing):
+  // the block is p2 - p1 + 1 characters from p1, and p2 - p1 + L characters are cut there.
+  std::string block;
+  uint32_t cut = 0;
+  if (close != TMessageText::kNone && close > open) {
+    block = t.Slice(open, close);
+    cut = static_cast<uint32_t>(block.size()) - 1 + L;
+  } else if (close != TMessageText::kNone) {
+    const uint32_t gap = t.Distance(close, open, L);  // p1 - p2: the closing tag stands first
+    if (gap < L) cut = L - gap;
+  } else {
+    const uint32_t p1 = t.CharsBefore(open, L) + 1;
+    if (p1 < L) cut = L - p1;
+  }
   if (e.Handler) {
     const TCommandContext ctx{block, t, socket, lineMode};
-    result = e.Handler(ctx);
+    if (e.Handler(ctx) == TCommandResult::StopMessage) return false;
   }
-  if (result == TCommandResult::StopMessage) return false;
-  const long cut = p2 - p1 + static_cast<long>(e.Close.size());
-  if (cut > 0) t.erase(open, static_cast<size_t>(cut));
+  t.Cut(open, cut);
   return true;
 }
 
-void TInterpreter::DataRead(std::string t, const TClientSocketPtr& socket) {
-  try {
-    for (;;) {
-      const std::string start = t;
-      const bool lineMode = IsLineMode(t);
-      int groupDone = 0;
-      for (auto& e : table_) {
-        if (e.Group != 0) {
-          if (groupDone == e.Group || t.find(e.Open) == std::string::npos) continue;
-          groupDone = e.Group;  // the others of the group wait for the next pass
-        }
-        if (!RunEntry(e, t, socket, lineMode)) return;
+void TInterpreter::Interpret(TMessageText& t, const TClientSocketPtr& socket) {
+  for (;;) {
+    const uint64_t cutsAtStart = t.Cuts();
+    const bool lineMode = t.HasLineFeed();
+    int groupDone = 0;
+    for (size_t i = 0; i < table_.size(); ++i) {
+      const TEntry& e = table_[i];
+      if (e.Group != 0) {
+        if (groupDone == e.Group || t.First(static_cast<int>(2 * i)) == TMessageText::kNone)
+          continue;
+        groupDone = e.Group;  // the others of the group wait for the next pass
       }
-      if (Trim(t).empty() || t == start) return;
+      if (!RunEntry(i, t, socket, lineMode)) return;
+      if (t.ReadCost() > kTextReadBudget) {
+        log_.Logg("DataRead: rest of a message dropped, its commands read more than " +
+                      std::to_string(kTextReadBudget) + " characters of its text",
+                  ltWarning);
+        return;
+      }
     }
-  } catch (const ERequestError& ex) {
-    // The client's content failed, not the server: logged, not counted towards a restart.
-    log_.Logg(std::string("Error in DataRead: ") + ex.what(), ltError);
+    // Another pass while the text changed and something is left of it.
+    if (t.Blank() || t.Cuts() == cutsAtStart) return;
+  }
+}
+
+void TInterpreter::DataRead(std::string text, const TClientSocketPtr& socket) {
+  try {
+    TMessageText t(std::move(text), *tags_);
+    Interpret(t, socket);
   } catch (const std::exception& ex) {
-    log_.IncErrorCount();
-    log_.Logg(std::string("Error in DataRead: ") + ex.what(), ltError);
+    // Counted unless the client's content failed rather than the server.
+    log_.LogFailure("DataRead", ex);
   } catch (...) {
     log_.IncErrorCount();
     log_.Logg("Error in DataRead: unknown failure", ltError);

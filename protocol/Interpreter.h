@@ -4,10 +4,12 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/ClientSocket.h"
+#include "protocol/MessageText.h"
 
 namespace tavo {
 
@@ -15,7 +17,7 @@ class TLogging;
 
 struct TCommandContext {
   const std::string& BlockText;  // opening tag through the first character of the closing tag
-  const std::string& Text;       // the whole text being interpreted, as it is now
+  const TMessageText& Text;      // the whole text being interpreted, as it is now
   const TClientSocketPtr& Socket;
   bool LineMode;
 };
@@ -34,6 +36,10 @@ class TInterpreter {
   // Interprets one complete message; answers go to socket. Never throws.
   void DataRead(std::string text, const TClientSocketPtr& socket);
 
+  // Handlers of one message may read its whole text at most this many characters' worth
+  // (Str and Field of TMessageText); beyond it the rest of the message is dropped.
+  static constexpr size_t kTextReadBudget = 4 * 1024 * 1024;
+
   struct TEntry {
     std::string Keyword;
     std::string Open;
@@ -45,10 +51,12 @@ class TInterpreter {
 
  private:
   // Runs one entry's block if its opening tag occurs; returns false when the message stops.
-  bool RunEntry(TEntry& e, std::string& t, const TClientSocketPtr& socket, bool lineMode);
+  bool RunEntry(size_t index, TMessageText& t, const TClientSocketPtr& socket, bool lineMode);
+  void Interpret(TMessageText& t, const TClientSocketPtr& socket);
 
   TLogging& log_;
   std::vector<TEntry> table_;
+  std::unique_ptr<TTagSet> tags_;  // entry i: opening tag 2i, closing tag 2i + 1
 };
 
 }  // namespace tavo

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <span>
 
 #if defined(__GLIBC__)
@@ -26,7 +27,12 @@ void ReturnFreeMemory() {
 }  // namespace
 
 TServerSocket::TServerSocket(asio::io_context& io, std::string name, TSocketEvents& events)
-    : io_(io), name_(std::move(name)), events_(events), acceptor_(io), readBuffer_(kReadChunk) {
+    : io_(io),
+      name_(std::move(name)),
+      events_(events),
+      acceptor_(io),
+      acceptRetry_(io_),
+      readBuffer_(kReadChunk) {
   ownBudget_.Attach(this);
 }
 
@@ -42,6 +48,7 @@ TServerSocket::~TServerSocket() {
   *alive_ = false;
   std::error_code ec;
   acceptor_.close(ec);
+  acceptRetry_.cancel();
   for (auto& c : connections_) c->Close();
 }
 
@@ -73,6 +80,8 @@ void TServerSocket::Open() {
 void TServerSocket::Close() {
   std::error_code ec;
   acceptor_.close(ec);
+  acceptRetry_.cancel();
+  acceptPaused_ = false;
   // Closing removes each connection from the list through its disconnect.
   auto copy = connections_;
   for (auto& c : copy) c->Close();
@@ -88,8 +97,18 @@ void TServerSocket::Accept() {
     if (!*alive) return;
     if (ec) {
       if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
-      Accept();  // a failed accept (e.g. out of descriptors) must not stop listening
+      if (ec == asio::error::no_descriptors || ec.value() == ENFILE ||
+          ec == asio::error::no_buffer_space || ec == asio::error::no_memory) {
+        // Retrying at once would fail again at once, a busy loop for as long as it lasts.
+        PauseAccepting(ec);
+        return;
+      }
+      Accept();  // a connection that failed on its own way in: the next one may succeed
       return;
+    }
+    if (acceptPaused_) {
+      acceptPaused_ = false;
+      events_.OnAcceptPaused(*this, false, {});
     }
     std::error_code ignore;
     s.set_option(asio::ip::tcp::no_delay(true), ignore);
@@ -98,6 +117,19 @@ void TServerSocket::Accept() {
     events_.OnClientConnect(*this, c);
     c->Start();
     if (acceptor_.is_open()) Accept();
+  });
+}
+
+void TServerSocket::PauseAccepting(const std::error_code& ec) {
+  if (!acceptPaused_) {
+    acceptPaused_ = true;
+    events_.OnAcceptPaused(*this, true, ec);
+  }
+  std::shared_ptr<bool> alive = alive_;
+  acceptRetry_.expires_after(kAcceptRetry);
+  acceptRetry_.async_wait([this, alive](std::error_code wec) {
+    if (!*alive || wec || !acceptor_.is_open()) return;
+    Accept();
   });
 }
 

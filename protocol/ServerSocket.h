@@ -2,6 +2,7 @@
 // delivered to one TSocketEvents object on the io_context's thread, one at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,11 +39,18 @@ class TSocketEvents {
   // was the largest.
   virtual void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket,
                               TSendOverflow why) = 0;
+  // The process ran out of descriptors (or kernel memory) to accept with: accepting pauses and
+  // is retried shortly. Told once when it starts (paused true, with the failure) and once when
+  // a connection is accepted again (paused false).
+  virtual void OnAcceptPaused(TServerSocket& /*listener*/, bool /*paused*/,
+                              const std::error_code& /*ec*/) {}
 };
 
 class TServerSocket {
  public:
   static constexpr size_t kMaxUnsentBytes = 32u * 1024 * 1024;
+  // Pause between accepts while descriptors are exhausted.
+  static constexpr std::chrono::milliseconds kAcceptRetry{100};
 
   TServerSocket(asio::io_context& io, std::string name, TSocketEvents& events);
   ~TServerSocket();
@@ -69,6 +77,7 @@ class TServerSocket {
  private:
   friend class TTcpConnection;
   void Accept();
+  void PauseAccepting(const std::error_code& ec);
   void Remove(TTcpConnection* c);
   // Drops the largest backlogs of all listeners of the budget until it holds again.
   void ShedBacklogs();
@@ -78,6 +87,8 @@ class TServerSocket {
   TSocketEvents& events_;
   uint16_t port_ = 108;
   asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer acceptRetry_;
+  bool acceptPaused_ = false;
   std::vector<std::shared_ptr<TTcpConnection>> connections_;
   size_t maxUnsent_ = kMaxUnsentBytes;
   TSendBudget ownBudget_;

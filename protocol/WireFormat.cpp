@@ -61,7 +61,7 @@ int32_t GetIntField(std::string_view text, int n, char separator) {
   const std::string field = GetField(text, n, separator);
   const int32_t a = StrToIntDef(field, 0);
   const int32_t b = StrToIntDef(field, 1);
-  if (a != b) throw ERequestError("'" + field + "' is not a valid integer value");
+  if (a != b) throw ERequestError("'" + QuoteClientText(field) + "' is not a valid integer value");
   return a;
 }
 

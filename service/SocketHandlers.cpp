@@ -1,4 +1,5 @@
 // The five socket event handlers shared by both listeners, and the send-overflow guard.
+#include "common/StrUtils.h"
 #include "protocol/WireFormat.h"
 #include "service/UTavoServerMain.h"
 
@@ -45,8 +46,7 @@ void TTAVO_WindowsServer::OnClientRead(TServerSocket& listener, const TClientSoc
                     ltWarning);
     if (r.Message) interpreter_.DataRead(std::move(*r.Message), socket);
   } catch (const std::exception& e) {
-    logging_.IncErrorCount();
-    logging_.Logg("Error in " + listener.Name() + "ClientRead: " + e.what(), ltError);
+    logging_.LogFailure(listener.Name() + "ClientRead", e);
   }
 }
 
@@ -83,7 +83,8 @@ void TTAVO_WindowsServer::OnClientError(TServerSocket& listener, const TClientSo
 
 void TTAVO_WindowsServer::OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket,
                                          TSendOverflow why) {
-  std::string who = socket->Data ? socket->Data->StationName : std::string("(not signed on)");
+  std::string who = socket->Data ? QuoteClientText(socket->Data->StationName)
+                                 : std::string("(not signed on)");
   const std::string reason =
       why == TSendOverflow::Connection
           ? "more than " + std::to_string(TServerSocket::kMaxUnsentBytes / (1024 * 1024)) +
@@ -92,6 +93,18 @@ void TTAVO_WindowsServer::OnSendOverflow(TServerSocket& listener, const TClientS
                 std::to_string(listener.SendBudget().Limit() / (1024 * 1024)) +
                 " MB of unsent replies, and this one the most";
   logging_.Logg(listener.Name() + ": closing the connection of " + who + ": " + reason, ltWarning);
+}
+
+void TTAVO_WindowsServer::OnAcceptPaused(TServerSocket& listener, bool paused,
+                                         const std::error_code& ec) {
+  // Not counted: opening connections is all a client needs to cause it.
+  if (paused)
+    logging_.Logg(listener.Name() + ": cannot accept a connection (" + ec.message() +
+                      "); accepting pauses, retried every " +
+                      std::to_string(TServerSocket::kAcceptRetry.count()) + " ms",
+                  ltWarning);
+  else
+    logging_.Logg(listener.Name() + ": accepting connections again", ltInfo);
 }
 
 }  // namespace tavo

@@ -7,10 +7,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "common/SharedPaths.h"
 #include "common/StrUtils.h"
 #include "database/SqlHelpers.h"
+#include "platform/DescriptorLimit.h"
 #include "sms/ServerKey.h"
 #include "protocol/WireFormat.h"
 #include "service/RestartServer.h"
@@ -110,7 +112,7 @@ TCommandResult TTAVO_WindowsServer::CmdKeepAlive(const TCommandContext& c) {
 TCommandResult TTAVO_WindowsServer::CmdGetServerVersion(const TCommandContext& c) {
   c.Socket->SendText(FrameReply(Block("RETSERVERVERSION", kServerVersion), c.LineMode));
   // The client kind is read from the whole text, not from the block.
-  const int32_t kind = StrToIntDef(GetField(c.Text, 2, ':'), 1) & 0xFF;
+  const int32_t kind = StrToIntDef(c.Text.Field(2, ':'), 1) & 0xFF;
   if (kind == ctAdmin && SendClientList) SendClientList(c.BlockText, c.Socket, c.LineMode, false);
   return TCommandResult::Continue;
 }
@@ -306,6 +308,15 @@ int TTAVO_WindowsServer::Run() {
   signals.async_wait([this](std::error_code ec, int) {
     if (!ec) io_.stop();
   });
+  // SIGHUP: a rotated event-log file is let go and the file at its path opened afresh.
+  asio::signal_set hangup(io_, SIGHUP);
+  std::function<void(std::error_code, int)> onHangup = [&](std::error_code ec, int) {
+    if (ec) return;
+    if (!sink_->Reopen()) logging_.Logg("The event log file could not be opened again", ltWarning);
+    hangup.async_wait(onHangup);
+  };
+  hangup.async_wait(onHangup);
+  RaiseDescriptorLimit();
   if (!ServiceCreate()) {
     // A server that cannot serve ends, so that its service manager starts it again.
     ServiceDestroy();

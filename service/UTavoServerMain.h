@@ -156,6 +156,7 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
                      int& errorCode) override;
   void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket,
                       TSendOverflow why) override;
+  void OnAcceptPaused(TServerSocket& listener, bool paused, const std::error_code& ec) override;
 
   void RegisterCommands();
   // The settings, SMS-account and remote-SQL commands, once the database is open.

@@ -82,7 +82,7 @@ TCommandResult TClientDistribution::CmdGetNewClient(const TCommandContext& c) {
   int fd = -1;
   struct stat st {};
   if (IsRefusedName(name, protectedNames_ ? protectedNames_() : std::vector<std::string>{})) {
-    log_.Logg("GETNEWCLIENT refused the file name \"" + name + "\" asked for from " +
+    log_.Logg("GETNEWCLIENT refused the file name \"" + QuoteClientText(name) + "\" asked for from " +
                   (c.Socket->PeerAddress().empty() ? "an unknown address" : c.Socket->PeerAddress()),
               ltWarning);
   } else if (!name.empty()) {

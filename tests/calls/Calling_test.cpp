@@ -307,3 +307,45 @@ TEST_F(CallingTest, FailedInsertDoesNotLetTheCallEditAnotherCallsRow) {
 
 }  // namespace
 }  // namespace tavo::test
+
+namespace tavo::test {
+namespace {
+
+// A client's content that fails is logged but not counted towards a restart; a failure of the
+// database is counted as before. A client's field reaches the log cut to a bounded length.
+TEST_F(CallsTest, OnlyTheServersOwnFailuresAreCounted) {
+  const std::string longField(1000, 'x');
+  struct Case {
+    const char* name;
+    std::string message;
+    std::string failOn;
+    int counted;
+    std::string logged;
+    bool signedOn = true;
+  };
+  const Case cases[] = {
+      {"calling not a number", "¤CALLING:tre:CALLING¤", "", 0,
+       "Error in DataRead: 'tre' is not a valid integer value"},
+      {"coming not a number", "¤COMING:3:x:COMING¤", "", 0, "'x' is not a valid integer value"},
+      {"long field quoted short", "¤CALLING:" + longField + ":CALLING¤", "", 0,
+       "'" + longField.substr(0, 256) + "... (1000 characters)' is not a valid integer value"},
+      {"call log insert fails", "¤CALLING:3:CALLING¤", "INSERT INTO CALLLOG", 1,
+       "Error in AddCallLoggPost: injected failure"},
+      {"sign-on query fails", "¤GETCALLLIST:EXP:0:GETCALLLIST¤", "FROM STATIONS", 1,
+       "Error in SendClientList: injected failure", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto client = c.signedOn ? SignOn("RUM3", 0) : Connect();
+    env.log.ResetErrorCount();
+    if (!c.failOn.empty()) db.FailOn(c.failOn);
+    Send(client, c.message);
+    db.Heal();
+    EXPECT_EQ(env.log.ErrorCount(), c.counted);
+    EXPECT_TRUE(Logged(c.logged));
+    EXPECT_FALSE(Logged(longField.substr(0, 257)));
+  }
+}
+
+}  // namespace
+}  // namespace tavo::test

@@ -164,3 +164,30 @@ TEST_F(TConnectTest, UnreachableServerIsCountedWithServerAndDatabaseInTheMessage
 
 }  // namespace
 }  // namespace tavo::test
+
+namespace tavo::test {
+namespace {
+
+// Every commit reaches the disk before it counts, unless the clinic chose speed.
+TEST(SqliteSynchronous, FullUnlessTheRegistryChoosesNormal) {
+  struct Case {
+    const char* value;  // nullptr: no registry value
+    int expected;       // PRAGMA synchronous: 1 NORMAL, 2 FULL
+  };
+  const Case cases[] = {{nullptr, 2}, {"NORMAL", 1}, {" normal ", 1}, {"FULL", 2}, {"fast", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value ? c.value : "(none)");
+    TLogEnv env;
+    const std::string dir = env.dir.Path().string() + "/";
+    WriteFile(dir + "TAVO.udl", "[oledb]\r\nProvider=SQLite;Data Source=TAVO.sqlite\r\n");
+    if (c.value) env.registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "SQLiteSynchronous", c.value);
+    TDatabaseConnector connector(env.registry, env.log, dir);
+    connector.ConnectDatabase();
+    ASSERT_TRUE(connector.Connected()) << testing::PrintToString(env.sink->Messages());
+    auto q = connector.ADOConnection1->Open("PRAGMA synchronous");
+    EXPECT_EQ(q->AsInteger("synchronous"), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace tavo::test

@@ -18,7 +18,7 @@ TEST(SqliteDatabase, NewFileGetsTheFiveTablesAndTheWidthSetting) {
   EXPECT_EQ(q->AsString("NYCKELNAMN"), "SMSNUMMERLENGTH");
   EXPECT_EQ(q->AsInteger("INTEGERVALUE"), 250);
   EXPECT_EQ(db.Open("PRAGMA journal_mode")->AsString("journal_mode"), "wal");
-  EXPECT_EQ(db.Open("PRAGMA synchronous")->AsInteger("synchronous"), 1);  // NORMAL
+  EXPECT_EQ(db.Open("PRAGMA synchronous")->AsInteger("synchronous"), 2);  // FULL
   // Running numbers are taken as written.
   db.Execute("INSERT INTO STATIONS (LOPNR, STATIONNAME) VALUES (41, 'A')");
   EXPECT_EQ(db.Open("SELECT LOPNR FROM STATIONS")->AsInteger("LOPNR"), 41);

@@ -1,11 +1,15 @@
 #include "ServerProcess.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "LoopbackClient.h"
@@ -55,10 +59,32 @@ void TServerProcess::Start(const std::vector<std::string>& extraArgs) {
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     if (::chdir(dir_.Path().c_str()) != 0) _exit(126);
+    if (descriptorLimit_ != 0) {
+      const rlimit lim{descriptorLimit_, descriptorLimit_};
+      if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(125);
+    }
     ::execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   status_ = -1;
+}
+
+double TServerProcess::CpuSeconds() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Fields after the command name, which ends at the last ')': state is field 3, utime 14.
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string skip;
+  for (int field = 3; field < 14; ++field) fields >> skip;
+  unsigned long long utime = 0, stime = 0;
+  if (!(fields >> utime >> stime)) return -1;
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+void TServerProcess::Signal(int sig) {
+  if (pid_ > 0) ::kill(pid_, sig);
 }
 
 bool TServerProcess::WaitListening(uint16_t port, int timeoutMs) {

@@ -26,6 +26,8 @@ class TServerProcess {
   // A registry value under the server's key, written before Start.
   void SetRegistry(const std::string& name, const std::string& value);
   void SetEnv(const std::string& name, const std::string& value) { env_[name] = value; }
+  // Soft and hard limit of open descriptors for the next Start (0: inherited).
+  void SetDescriptorLimit(uint64_t limit) { descriptorLimit_ = limit; }
 
   // Starts the server; extra arguments follow the standard ones.
   void Start(const std::vector<std::string>& extraArgs = {});
@@ -40,10 +42,15 @@ class TServerProcess {
   int WaitExit(int timeoutMs = 10000);
   bool Running();
   pid_t Pid() const { return pid_; }
+  // User and system CPU time the process has used so far, in seconds (-1 when unreadable).
+  double CpuSeconds() const;
+  // Sends a signal to the process.
+  void Signal(int sig);
 
  private:
   TTempDir dir_;
   std::map<std::string, std::string> env_;
+  uint64_t descriptorLimit_ = 0;
   pid_t pid_ = -1;
   int status_ = -1;
 };
