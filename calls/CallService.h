@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/Clock.h"
+#include "common/Metrics.h"
 #include "common/TAVOcommon.h"
 #include "database/Database.h"
 #include "platform/ClientSocket.h"
@@ -33,6 +34,9 @@ class TCallService {
                std::function<void()> restartServer, TSendSMSFn sendSMS);
   TCallService(const TCallService&) = delete;
   TCallService& operator=(const TCallService&) = delete;
+
+  // Counts calls and broadcasts into these metrics from now on (none: nothing is counted).
+  void SetMetrics(TMetrics* metrics) { metrics_ = metrics; }
 
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
@@ -94,6 +98,7 @@ class TCallService {
   std::function<void()> restartServer_;
   TSendSMSFn sendSMS_;
   TCallList CallList_;
+  TMetrics* metrics_ = nullptr;
 };
 
 }  // namespace tavo

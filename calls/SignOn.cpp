@@ -139,6 +139,7 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
 }
 
 void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
+  TBroadcastTimer timed(metrics_, TBroadcastKind::Resource);
   try {
     for (const auto& socket : mainConnections_()) {
       if (!socket->Data) continue;
@@ -156,6 +157,7 @@ void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
 void TCallService::UpdateStationClients(const TClientSocketPtr& socket, bool lineMode) {
   if (!socket->Data) throw std::logic_error("UpdateStationClients: the connection has not signed on");
   const std::string name = socket->Data->StationName;
+  TBroadcastTimer timed(metrics_, TBroadcastKind::Station);
   for (const auto& other : mainConnections_()) {
     if (other->Data && other->Data->StationName == name) SendClientList("", other, lineMode, false);
   }

@@ -14,6 +14,7 @@
 #include <asio.hpp>
 
 #include "calls/CallService.h"
+#include "common/Metrics.h"
 #include "common/Clock.h"
 #include "common/Registry.h"
 #include "database/DatabaseConnection.h"
@@ -21,6 +22,8 @@
 #include "protocol/Interpreter.h"
 #include "protocol/ServerSocket.h"
 #include "service/CommandLine.h"
+#include "service/MetricsServer.h"
+#include "service/OperatingStatus.h"
 #include "platform/Logging.h"
 #include "platform/fisNTElog.h"
 #include "sms/GatewayState.h"
@@ -65,6 +68,7 @@ struct TSharedCore {
   std::shared_ptr<TSMSAccount> SMSAccount = std::make_shared<TSMSAccount>();
   std::shared_ptr<TGatewayState> Gateway = std::make_shared<TGatewayState>();
   std::shared_ptr<TWorkerCount> Workers = std::make_shared<TWorkerCount>();
+  std::shared_ptr<TMetrics> Metrics = std::make_shared<TMetrics>();
 };
 
 class TTAVO_WindowsServer final : public TSocketEvents {
@@ -92,6 +96,8 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   const std::string& ClinicName() const { return ClinicName_; }
   TSMSDispatchContext SMSContext();
   TInterpreter& Interpreter() { return interpreter_; }
+  TMetrics& Metrics() { return *core_->Metrics; }
+  const TOperatingStatus& Status() const { return status_; }
   TServerSocket& MainSocket() { return TAVOMainSocket; }
   TServerSocket& UpdateSocket() { return TAVOUpdateSocket; }
   const std::string& ProgramDirectory() const { return programDirectory_; }
@@ -116,6 +122,14 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   void OnClientError(TServerSocket& listener, const TClientSocketPtr& socket,
                      int& errorCode) override;
   void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket) override;
+
+  // Operating (Operating.cpp): published status, database check, metrics endpoint, watchdog.
+  bool CheckDatabase();
+  void PublishStatus();
+  void StatusTimerSchedule();
+  void StartOperating();
+  void StartWatchdog();
+  void WatchdogSchedule();
 
   void RegisterCommands();
   TCommandResult CmdKeepAlive(const TCommandContext& c);
@@ -155,6 +169,14 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   asio::steady_timer Timer3;
   bool timer3Enabled_ = false;
   int exitStatus_ = 0;
+  TOperatingStatus status_;
+  std::unique_ptr<TMetricsServer> metricsServer_;
+  asio::steady_timer statusTimer_;
+  asio::steady_timer watchdogTimer_;
+  std::chrono::microseconds watchdogPeriod_{0};
+  uint64_t statusTicks_ = 0;
+  bool databaseOk_ = false;
+  std::string databaseProblem_ = "not checked yet";
 };
 
 }  // namespace tavo

@@ -16,4 +16,5 @@ fi
 grep -q '^Type=notify$' "$TMP/TAVO_WindowsServer.service"
 grep -q '^Restart=on-failure$' "$TMP/TAVO_WindowsServer.service"
 grep -q '^AmbientCapabilities=CAP_NET_BIND_SERVICE$' "$TMP/TAVO_WindowsServer.service"
+grep -q '^WatchdogSec=30$' "$TMP/TAVO_WindowsServer.service"
 echo "unit verified"
