@@ -1,6 +1,5 @@
 #include "database/SqliteDatabase.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -322,10 +321,13 @@ void TSqliteDatabase::CheckHealth() {
     throw EDatabaseError("the database file " + name + " cannot be read and written");
   static const char kMagic[] = "SQLite format 3";  // with its terminating zero: 16 bytes
   char head[sizeof kMagic] = {};
-  const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
-  const ssize_t n = fd >= 0 ? ::pread(fd, head, sizeof head, 0) : -1;
-  if (fd >= 0) ::close(fd);
-  if (n != static_cast<ssize_t>(sizeof head) || std::memcmp(head, kMagic, sizeof head) != 0)
+  // Read through the connection's own descriptor: opening and closing the file a second time
+  // would drop the connection's POSIX locks on it.
+  sqlite3_file* f = nullptr;
+  const bool read = sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &f) == SQLITE_OK &&
+                    f && f->pMethods &&
+                    f->pMethods->xRead(f, head, static_cast<int>(sizeof head), 0) == SQLITE_OK;
+  if (!read || std::memcmp(head, kMagic, sizeof head) != 0)
     throw EDatabaseError("the database file " + name + " is no longer an SQLite database");
 }
 
