@@ -1,0 +1,26 @@
+// The counting connection counts every statement and every failure, and passes failures on.
+#include <gtest/gtest.h>
+
+#include "database/CountingDatabase.h"
+#include "database/SqliteDatabase.h"
+#include "support/TestSupport.h"
+
+namespace tavo::test {
+namespace {
+
+TEST(CountingDatabase, CountsStatementsAndFailuresAndPassesThemOn) {
+  TTempDir dir;
+  TMetrics metrics;
+  TCountingDatabase db(std::make_unique<TSqliteDatabase>(dir / "tavo.db"), metrics);
+  EXPECT_EQ(db.Dbms(), TDbmsKind::SQLite);
+  db.Execute("INSERT INTO SETTINGS (NYCKELNAMN, INTEGERVALUE) VALUES (?, ?)", {SqlText("A"), SqlInt(1)});
+  EXPECT_EQ(db.Open("SELECT INTEGERVALUE FROM SETTINGS WHERE NYCKELNAMN = 'A'")->AsInteger("INTEGERVALUE"), 1);
+  EXPECT_THROW(db.Open("SELECT * FROM NOSUCHTABLE"), EDatabaseError);
+  EXPECT_THROW(db.Execute("DELETE FROM NOSUCHTABLE"), EDatabaseError);
+  db.CheckHealth();
+  EXPECT_EQ(metrics.DbStatements.load(), 5u);
+  EXPECT_EQ(metrics.DbFailures.load(), 2u);
+}
+
+}  // namespace
+}  // namespace tavo::test
