@@ -245,8 +245,6 @@ int Interactive(const TCliOptions& connection) {
       continue;
     }
     if (!p.Run) continue;
-    p.Options.Host = connection.Host;
-    p.Options.Port = connection.Port;
     gInterrupted = false;
     last = RunParsed(p);
   }
