@@ -91,7 +91,7 @@ TEST_F(TavoCliAdmin, DISABLED_ReportGivesTheResponseTimesOfTheSeededDays) {
   EXPECT_EQ(all.Exit, 0) << all.Err;
   EXPECT_EQ(all.Out,
             "by,name,calls,answered,never_answered,answer_median_s,answer_p90_s,close_median_s,close_p90_s\n"
-            "resource,Doktor A,4,3,1,10.0,30.0,120.0,300.0\n"
+            "resource,Doktor A,4,3,1,10.0,30.0,90.0,300.0\n"
             "resource,Doktor B,2,2,0,4.5,5.0,60.0,60.0\n"
             "station,Exp,2,2,0,17.5,30.0,90.0,120.0\n"
             "station,Rum 1,4,3,1,4.0,10.0,60.0,300.0\n");
