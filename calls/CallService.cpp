@@ -22,6 +22,9 @@ void TCallService::RegisterCommands(TInterpreter& interpreter) {
                          [this](const TCommandContext& c) { return CmdGetCallList(c); });
 }
 
+// Nothing is kept from those tables between requests yet.
+void TCallService::DatabaseChanged() {}
+
 TCommandResult TCallService::CmdReconnect(const TCommandContext& c) {
   SendClientList(c.BlockText, c.Socket, c.LineMode, true);
   return TCommandResult::Continue;

@@ -41,6 +41,12 @@ class TCallService {
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
 
+  // Told after every change to STATIONS, CALLABLES or CALLLIST made by a command, before the
+  // changed lists are sent: whatever is kept from those tables must be read afresh.
+  void DatabaseChanged();
+  // The open connections of the main listener, in accept order.
+  std::vector<TClientSocketPtr> MainConnections() const { return mainConnections_(); }
+
   // --- call list (CallList.cpp) ---
   // Throws the call list away and reloads it: every resource, each with today's open calls.
   // Sends nothing. Never throws.

@@ -25,4 +25,12 @@ void TCountingDatabase::CheckHealth() {
   Counted([&] { inner_->CheckHealth(); });
 }
 
+void TCountingDatabase::BeginTransaction() {
+  Counted([&] { inner_->BeginTransaction(); });
+}
+
+void TCountingDatabase::CommitTransaction() {
+  Counted([&] { inner_->CommitTransaction(); });
+}
+
 }  // namespace tavo

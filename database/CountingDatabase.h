@@ -20,6 +20,9 @@ class TCountingDatabase final : public TDatabase {
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;
   int64_t Execute(const std::string& sql, const TSqlParams& params = {}) override;
   void CheckHealth() override;
+  void BeginTransaction() override;
+  void CommitTransaction() override;
+  void RollbackTransaction() noexcept override { inner_->RollbackTransaction(); }
 
  private:
   template <typename F>

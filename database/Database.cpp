@@ -234,3 +234,15 @@ std::string ExpandSqlForLog(const std::string& sql, const TSqlParams& params) {
 void TDatabase::CheckHealth() { Open("SELECT COUNT(*) AS N FROM SETTINGS WHERE 1 = 0"); }
 
 }  // namespace tavo
+
+namespace tavo {
+
+void TDatabase::BeginTransaction() {
+  throw EDatabaseError("This database connection does not support transactions");
+}
+void TDatabase::CommitTransaction() {
+  throw EDatabaseError("This database connection does not support transactions");
+}
+void TDatabase::RollbackTransaction() noexcept {}
+
+}  // namespace tavo

@@ -96,6 +96,32 @@ class TDatabase {
   // Throws EDatabaseError unless the database still answers: a trivial query that reads a
   // table; backends add what a query alone cannot see.
   virtual void CheckHealth();
+
+  // Statements between BeginTransaction and CommitTransaction take effect together, or not at
+  // all after RollbackTransaction. Not nested. A connection that cannot do this throws.
+  virtual void BeginTransaction();
+  virtual void CommitTransaction();
+  // Never throws: it runs on failure paths.
+  virtual void RollbackTransaction() noexcept;
+};
+
+// Rolls back on destruction unless committed: a failure in the middle leaves what was there.
+class TTransaction {
+ public:
+  explicit TTransaction(TDatabase& db) : db_(db) { db_.BeginTransaction(); }
+  ~TTransaction() {
+    if (!done_) db_.RollbackTransaction();
+  }
+  TTransaction(const TTransaction&) = delete;
+  TTransaction& operator=(const TTransaction&) = delete;
+  void Commit() {
+    db_.CommitTransaction();
+    done_ = true;
+  }
+
+ private:
+  TDatabase& db_;
+  bool done_ = false;
 };
 
 // The statement with its values in place of the placeholders, for log texts.

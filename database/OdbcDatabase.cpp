@@ -368,4 +368,37 @@ int64_t TOdbcDatabase::Execute(const std::string& sql, const TSqlParams& params)
   return total;
 }
 
+void TOdbcDatabase::BeginTransaction() {
+  if (!dbc_) throw EDatabaseError("The database connection is closed");
+  SQLHDBC dbc = static_cast<SQLHDBC>(dbc_);
+  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)))
+    throw EDatabaseError(Diagnostics(SQL_HANDLE_DBC, dbc));
+}
+
+// Ends the transaction and returns to auto-commit; false when the driver refused either.
+static bool EndTransaction(SQLHDBC dbc, SQLSMALLINT completion) {
+  const bool ended = SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc, completion));
+  const bool restored = SQL_SUCCEEDED(SQLSetConnectAttr(
+      dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0));
+  return ended && restored;
+}
+
+void TOdbcDatabase::CommitTransaction() {
+  if (!dbc_) throw EDatabaseError("The database connection is closed");
+  SQLHDBC dbc = static_cast<SQLHDBC>(dbc_);
+  if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT))) {
+    std::string msg = Diagnostics(SQL_HANDLE_DBC, dbc);
+    EndTransaction(dbc, SQL_ROLLBACK);
+    throw EDatabaseError(msg);
+  }
+  if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0)))
+    throw EDatabaseError(Diagnostics(SQL_HANDLE_DBC, dbc));
+}
+
+void TOdbcDatabase::RollbackTransaction() noexcept {
+  if (dbc_) EndTransaction(static_cast<SQLHDBC>(dbc_), SQL_ROLLBACK);
+}
+
 }  // namespace tavo

@@ -1,7 +1,7 @@
 // The ODBC backend on unixODBC: SQL Server through FreeTDS, PostgreSQL through psqlODBC, any
 // other database through its own driver. Text goes through the wide (UTF-16) calls and is
 // converted from and to Windows-1252 here; date-times travel as ODBC timestamps, Booleans as
-// bit. Read-committed isolation, statements commit one by one.
+// bit. Read-committed isolation; statements commit one by one outside a transaction.
 #pragma once
 
 #include <string>
@@ -24,6 +24,10 @@ class TOdbcDatabase final : public TDatabase {
   void Close() override;
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;
   int64_t Execute(const std::string& sql, const TSqlParams& params = {}) override;
+  // Auto-commit is switched off for the length of a transaction.
+  void BeginTransaction() override;
+  void CommitTransaction() override;
+  void RollbackTransaction() noexcept override;
 
   // The product name the driver reports ("PostgreSQL", "Microsoft SQL Server", ...).
   const std::string& DbmsName() const { return dbmsName_; }

@@ -331,4 +331,20 @@ void TSqliteDatabase::CheckHealth() {
     throw EDatabaseError("the database file " + name + " is no longer an SQLite database");
 }
 
+// IMMEDIATE takes the write lock at once, so a busy file fails here and not half-way through.
+void TSqliteDatabase::BeginTransaction() {
+  Require();
+  Check(db_, sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+}
+
+void TSqliteDatabase::CommitTransaction() {
+  Require();
+  Check(db_, sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr));
+}
+
+void TSqliteDatabase::RollbackTransaction() noexcept {
+  // SQLite may already have rolled back by itself after some failures.
+  if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
 }  // namespace tavo

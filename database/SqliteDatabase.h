@@ -33,6 +33,9 @@ class TSqliteDatabase final : public TDatabase {
   // Also fails when the file behind the connection was removed, replaced, made unreadable or
   // overwritten: an open connection keeps answering from its cache and its old file meanwhile.
   void CheckHealth() override;
+  void BeginTransaction() override;
+  void CommitTransaction() override;
+  void RollbackTransaction() noexcept override;
 
   // The schema a new file receives.
   static const char* Schema();

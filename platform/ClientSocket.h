@@ -21,6 +21,8 @@ class TClientSocket {
   virtual void Close() = 0;
   // "TAVOMainSocket" or "TAVOUpdateSocket": the listener that accepted it.
   virtual const std::string& ListenerName() const = 0;
+  // The peer's address and port ("127.0.0.1:50412"), as it was when the connection came in.
+  virtual const std::string& PeerAddress() const = 0;
 
   // The user slot: the connection's record once it has signed on.
   std::unique_ptr<TTAVOConnectInfo> Data;

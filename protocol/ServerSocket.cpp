@@ -87,7 +87,18 @@ TTcpConnection::TTcpConnection(TServerSocket& owner, asio::ip::tcp::socket socke
     : owner_(&owner),
       listenerName_(owner.Name()),
       socket_(std::move(socket)),
-      ownerAlive_(owner.alive_) {}
+      ownerAlive_(owner.alive_) {
+  // Taken now: once the peer has gone the endpoint can no longer be asked.
+  std::error_code ec;
+  const auto peer = socket_.remote_endpoint(ec);
+  if (!ec) {
+    // The listener takes IPv4 clients on an IPv6 socket; name them as IPv4 clients.
+    asio::ip::address address = peer.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+      address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    peerAddress_ = address.to_string() + ":" + std::to_string(peer.port());
+  }
+}
 
 void TTcpConnection::Start() {
   std::error_code ec;

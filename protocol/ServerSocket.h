@@ -82,6 +82,7 @@ class TTcpConnection final : public TClientSocket,
   void SendText(const std::string& bytes) override;
   void Close() override;
   const std::string& ListenerName() const override { return listenerName_; }
+  const std::string& PeerAddress() const override { return peerAddress_; }
 
   // Per-connection reassembly of framed messages.
   TMessageAssembler Incoming;
@@ -97,6 +98,7 @@ class TTcpConnection final : public TClientSocket,
 
   TServerSocket* owner_;
   std::string listenerName_;
+  std::string peerAddress_;
   asio::ip::tcp::socket socket_;
   std::shared_ptr<bool> ownerAlive_;
   std::deque<std::string> queue_;

@@ -13,6 +13,8 @@
 
 #include <asio.hpp>
 
+#include "admin/ResourceCommands.h"
+#include "admin/StationCommands.h"
 #include "calls/CallService.h"
 #include "common/Metrics.h"
 #include "common/Clock.h"
@@ -159,6 +161,8 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   TLbBlowfish LbBlowfish1;
   std::unique_ptr<TDatabaseConnector> connector_;
   std::unique_ptr<TCallService> calls_;
+  std::unique_ptr<TStationCommands> stationCommands_;
+  std::unique_ptr<TResourceCommands> resourceCommands_;
   std::string ClinicName_;
   TDateTime dtLastUpdated = 0;
   bool UpdateIsRunning = false;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FailingDatabase.h"
 #include "FakeSocket.h"
 #include "TestSupport.h"
 #include "calls/CallService.h"
@@ -24,34 +25,6 @@ inline std::string Framed(const std::string& utf8) {
   return "#DATASTART#" + W(utf8) + "#DATAEND#\r\n";
 }
 inline std::string Line(const std::string& utf8) { return W(utf8) + "\r\n"; }
-
-// Passes everything to the real database, but fails every statement that contains one of the
-// given parts, as a database that rejects it would.
-class TFailingDatabase final : public TDatabase {
- public:
-  explicit TFailingDatabase(TDatabase& inner) : inner_(inner) {}
-  void FailOn(std::string part) { parts_.push_back(std::move(part)); }
-  void Heal() { parts_.clear(); }
-
-  bool Connected() const override { return inner_.Connected(); }
-  void Close() override { inner_.Close(); }
-  std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params) override {
-    Check(sql);
-    return inner_.Open(sql, params);
-  }
-  int64_t Execute(const std::string& sql, const TSqlParams& params) override {
-    Check(sql);
-    return inner_.Execute(sql, params);
-  }
-
- private:
-  void Check(const std::string& sql) const {
-    for (const auto& p : parts_)
-      if (sql.find(p) != std::string::npos) throw EDatabaseError("injected failure");
-  }
-  TDatabase& inner_;
-  std::vector<std::string> parts_;
-};
 
 struct TSmsCall {
   std::string CallName, Mobilnummer, CallerName;

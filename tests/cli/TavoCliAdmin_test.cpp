@@ -33,7 +33,7 @@ class TavoCliAdmin : public TavoCliFixture {
   }
 };
 
-TEST_F(TavoCliAdmin, DISABLED_StationsResourcesAndList) {
+TEST_F(TavoCliAdmin, StationsResourcesAndList) {
   test::TLoopbackClient rum(seeded.Port());
   rum.Send(test::Framed("¤GETCALLLIST:Rum 1:0:GETCALLLIST¤"));
   ASSERT_TRUE(rum.WaitFor("RETCALLLIST"));

@@ -22,5 +22,26 @@ TEST(CountingDatabase, CountsStatementsAndFailuresAndPassesThemOn) {
   EXPECT_EQ(metrics.DbFailures.load(), 2u);
 }
 
+TEST(CountingDatabase, TransactionsReachTheConnectionBehind) {
+  TTempDir dir;
+  TMetrics metrics;
+  TCountingDatabase db(std::make_unique<TSqliteDatabase>(dir / "tavo.db"), metrics);
+  auto insert = [&](const char* key) {
+    db.Execute("INSERT INTO SETTINGS (NYCKELNAMN, INTEGERVALUE) VALUES (?, 1)", {SqlText(key)});
+  };
+  {
+    TTransaction t(db);
+    insert("kept");
+    t.Commit();
+  }
+  {
+    TTransaction t(db);
+    insert("dropped");
+  }
+  auto q = db.Open("SELECT NYCKELNAMN FROM SETTINGS WHERE NYCKELNAMN IN ('kept', 'dropped')");
+  ASSERT_EQ(q->RecordCount(), 1u);
+  EXPECT_EQ(q->AsString("NYCKELNAMN"), "kept");
+}
+
 }  // namespace
 }  // namespace tavo::test

@@ -117,6 +117,10 @@ class TPostgresBackend final : public TTestBackend {
            ";Extended Properties=\"" + odbc + "\"";
   }
   std::string ProgramDir() override { return dir_.Path().string() + "/"; }
+  // The database that DataLinkProvider named last, for a test to seed and look at.
+  std::unique_ptr<TDatabase> OpenDataLinkDatabase() {
+    return std::make_unique<TOdbcDatabase>(PgServer().OdbcConnectionString(databases_.back()));
+  }
 
  private:
   std::string Create() {

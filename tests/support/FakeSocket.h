@@ -16,8 +16,10 @@ class TFakeSocket final : public TClientSocket {
   }
   void Close() override { connected_ = false; }
   const std::string& ListenerName() const override { return listener_; }
+  const std::string& PeerAddress() const override { return peer; }
 
   std::string sent;
+  std::string peer = "127.0.0.1:40000";
 
  private:
   std::string listener_;

@@ -1,0 +1,15 @@
+#include "admin/ChangeLog.h"
+
+namespace tavo {
+
+void LogAdminChange(TLogging& log, const std::string& command, const std::string& what,
+                    int32_t lopnr, const std::string& action, const TClientSocketPtr& requester) {
+  const std::string peer = requester && !requester->PeerAddress().empty()
+                               ? requester->PeerAddress()
+                               : std::string("an unknown address");
+  log.Logg(command + ": " + what + " " + std::to_string(lopnr) + " " + action +
+               ", requested from " + peer,
+           ltInfo);
+}
+
+}  // namespace tavo

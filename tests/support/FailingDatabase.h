@@ -1,0 +1,55 @@
+// A database that passes everything to a real one but fails the statements that contain given
+// parts, as a database that rejects them would. A commit counts as the statement "COMMIT".
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database/Database.h"
+
+namespace tavo::test {
+
+class TFailingDatabase final : public TDatabase {
+ public:
+  explicit TFailingDatabase(TDatabase& inner) : inner_(inner) {}
+  // Fails every statement with the part, or with occurrence n > 0 only the n-th from now.
+  void FailOn(std::string part, int occurrence = 0) {
+    rules_.push_back({std::move(part), occurrence});
+  }
+  void Heal() { rules_.clear(); }
+
+  TDbmsKind Dbms() const override { return inner_.Dbms(); }
+  bool Connected() const override { return inner_.Connected(); }
+  void Close() override { inner_.Close(); }
+  std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params) override {
+    Check(sql);
+    return inner_.Open(sql, params);
+  }
+  int64_t Execute(const std::string& sql, const TSqlParams& params) override {
+    Check(sql);
+    return inner_.Execute(sql, params);
+  }
+  void BeginTransaction() override { inner_.BeginTransaction(); }
+  void CommitTransaction() override {
+    Check("COMMIT");
+    inner_.CommitTransaction();
+  }
+  void RollbackTransaction() noexcept override { inner_.RollbackTransaction(); }
+
+ private:
+  struct TRule {
+    std::string Part;
+    int Left;  // 0: every time
+  };
+  void Check(const std::string& sql) {
+    for (auto& r : rules_) {
+      if (sql.find(r.Part) == std::string::npos) continue;
+      if (r.Left == 0 || --r.Left == 0) throw EDatabaseError("injected failure");
+    }
+  }
+  TDatabase& inner_;
+  std::vector<TRule> rules_;
+};
+
+}  // namespace tavo::test
