@@ -12,6 +12,8 @@ struct TServerOptions {
   std::string RegistryFile;  // empty: registry.ini in the program directory
   std::string EventLogFile;  // empty: journald under systemd, else stderr
   std::vector<std::string> Argv;  // the whole command line, for a restart
+  // Not on the command line: a module embedded in a test works in a directory of its own.
+  std::string ProgramDirectory;  // empty: the directory of the running executable
 };
 
 struct TCommandLineResult {

@@ -26,10 +26,13 @@ std::string ExecutablePath() {
   return ec ? std::string() : p.string();
 }
 
-std::string DirectoryWithSlash(const std::string& file) {
-  std::string d = std::filesystem::path(file).parent_path().string();
+std::string WithSlash(std::string d) {
   if (d.empty() || d.back() != '/') d += '/';
   return d;
+}
+
+std::string DirectoryWithSlash(const std::string& file) {
+  return WithSlash(std::filesystem::path(file).parent_path().string());
 }
 
 }  // namespace
@@ -41,7 +44,9 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
       clock_(*clockPtr_),
       mainThread_(std::this_thread::get_id()),
       exePath_(ExecutablePath()),
-      programDirectory_(DirectoryWithSlash(exePath_)),
+      programDirectory_(options_.ProgramDirectory.empty()
+                            ? DirectoryWithSlash(exePath_)
+                            : WithSlash(options_.ProgramDirectory)),
       sink_(std::move(sink)),
       core_(std::make_shared<TSharedCore>(
           clockPtr_,
@@ -51,9 +56,10 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
       notices_(clock_, sink_),
       logging_(core_->Log),
       interpreter_(logging_),
+      distribution_(logging_, programDirectory_, [this] { return ProtectedFileNames(); }),
       TAVOMainSocket(io_, "TAVOMainSocket", *this),
       TAVOUpdateSocket(io_, "TAVOUpdateSocket", *this),
-      Timer3(io_),
+      loop_(std::make_shared<TMainLoopHandle>(io_)),
       metricsServer_(std::make_unique<TMetricsServer>(
           *core_->Metrics, status_,
           std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(),
@@ -61,6 +67,7 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
       statusTimer_(io_),
       watchdogTimer_(io_) {
   fisNTEventLog1.SetAppName("Ker Vanta TAVO Server");
+  SetTimer3(std::make_unique<TAsioTimer>(io_, kTimer3FirstMs));
   RegisterCommands();
   logging_.SetRestartHandler(
       [this] {
@@ -88,12 +95,16 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
       });
 }
 
-TTAVO_WindowsServer::~TTAVO_WindowsServer() { logging_.SetRestartHandler(nullptr, nullptr); }
+TTAVO_WindowsServer::~TTAVO_WindowsServer() {
+  loop_->Detach();
+  logging_.SetRestartHandler(nullptr, nullptr);
+}
 
 void TTAVO_WindowsServer::RegisterCommands() {
   interpreter_.SetHandler("KEEPALIVE", [this](const TCommandContext& c) { return CmdKeepAlive(c); });
   interpreter_.SetHandler("GETSERVERVERSION",
                           [this](const TCommandContext& c) { return CmdGetServerVersion(c); });
+  distribution_.RegisterCommands(interpreter_);
 }
 
 TCommandResult TTAVO_WindowsServer::CmdKeepAlive(const TCommandContext& c) {
@@ -115,36 +126,20 @@ std::string TTAVO_WindowsServer::HostName() const {
   return ec ? std::string() : h;
 }
 
-void TTAVO_WindowsServer::EnableTimer3(bool enabled) {
-  if (enabled == timer3Enabled_) return;
-  timer3Enabled_ = enabled;
-  if (enabled)
-    Timer3Schedule();
-  else
-    Timer3.cancel();
-}
-
-void TTAVO_WindowsServer::Timer3Schedule() {
-  Timer3.expires_after(std::chrono::milliseconds(120000));
-  Timer3.async_wait([this](std::error_code ec) {
-    if (ec || !timer3Enabled_) return;
-    Timer3Timer();
-    if (timer3Enabled_) Timer3Schedule();
-  });
-}
-
-void TTAVO_WindowsServer::Timer3Timer() {
-  // Maintenance work (update checks, midnight restart) hooks in here.
-}
-
 void TTAVO_WindowsServer::RestartSteps() {
   core_->Metrics->Restart(TRestartCause::Errors);
+  RestartService("Too many Errors! Restarting TAVO Server ", true);
+}
+
+void TTAVO_WindowsServer::RestartService(const std::string& headline, bool errorEntry) {
   EnableTimer3(false);
   const long users = static_cast<long>(TAVOMainSocket.ActiveConnections()) - 1;
-  fisNTEventLog1.LogError("Too many Errors! Restarting TAVO Server " +
-                              DateTimeToStr(clock_.Now()) +
-                              ". Connected users: " + std::to_string(users),
-                          0);
+  const std::string entry =
+      headline + DateTimeToStr(clock_.Now()) + ". Connected users: " + std::to_string(users);
+  if (errorEntry)
+    fisNTEventLog1.LogError(entry, 0);
+  else
+    fisNTEventLog1.LogInfo(entry, 0);
   TAVOMainSocket.Close();
   Restart();
 }
@@ -229,7 +224,7 @@ bool TTAVO_WindowsServer::ServiceCreate() {
   try {
     for (const auto& p : core_->Registry.ParseProblems()) logging_.Logg(p, ltWarning);
     logging_.Logg(std::string("Service started version ") + kServerVersion, ltInfo);
-    dtLastUpdated = clock_.Now() - 1;
+    core_->Update->dtLastUpdated = clock_.Now() - 1;
     UpdateIsRunning = false;
     ApplicationExeName = "TAVO_WServer.exe";
     if (exePath_.empty()) throw std::runtime_error("Unable to get Current path");

@@ -27,16 +27,22 @@
 #include "service/MetricsServer.h"
 #include "service/OperatingStatus.h"
 #include "platform/Logging.h"
+#include "platform/Timer.h"
 #include "platform/fisNTElog.h"
 #include "sms/GatewayState.h"
 #include "sms/LbClass.h"
 #include "sms/SMSAccount.h"
 #include "sms/USMSThread.h"
+#include "update/ClientDistribution.h"
+#include "update/UUpdateThread.h"
 
 namespace tavo {
 
 inline constexpr const char* kServerVersion = "1.10.4";
 inline constexpr const char* kServiceName = "TAVO_WindowsServer";
+// The maintenance timer's first interval, and every later one: one tick in every minute.
+inline constexpr uint32_t kTimer3FirstMs = 120000;
+inline constexpr uint32_t kTimer3NextMs = 55000;
 // How long the shutdown waits for SMS dispatches that are still running.
 inline constexpr int kWorkerGraceMs = 20000;
 
@@ -71,6 +77,19 @@ struct TSharedCore {
   std::shared_ptr<TGatewayState> Gateway = std::make_shared<TGatewayState>();
   std::shared_ptr<TWorkerCount> Workers = std::make_shared<TWorkerCount>();
   std::shared_ptr<TMetrics> Metrics = std::make_shared<TMetrics>();
+  std::shared_ptr<TUpdateState> Update = std::make_shared<TUpdateState>();
+};
+
+// The main loop as a worker may reach it: posts go nowhere once the module is gone.
+class TMainLoopHandle {
+ public:
+  explicit TMainLoopHandle(asio::io_context& io) : io_(&io) {}
+  void Post(std::function<void()> f);
+  void Detach();
+
+ private:
+  std::mutex mutex_;
+  asio::io_context* io_;
 };
 
 class TTAVO_WindowsServer final : public TSocketEvents {
@@ -110,9 +129,22 @@ class TTAVO_WindowsServer final : public TSocketEvents {
                      bool silent)>
       SendClientList;
 
-  // Maintenance timer.
+  // Maintenance timer: first tick 120 s after it is enabled, then every 55 s.
   void EnableTimer3(bool enabled);
-  bool Timer3Enabled() const { return timer3Enabled_; }
+  bool Timer3Enabled() const { return Timer3->Enabled(); }
+  // Puts in another timer (tests fire theirs by hand); its interval is set here.
+  void SetTimer3(std::unique_ptr<TTimer> timer);
+
+  // Self-update: starts an update run when one is due and none is active.
+  void UpdateProgram(bool force);
+  // The end of an update run, on the main thread: restarts when our executable was replaced.
+  void OnUpdateThreadComplete();
+  bool UpdateRunning() const { return UpdateIsRunning; }
+  TUpdateState& UpdateState() { return *core_->Update; }
+  // The random minute 0..4 of the hourly update check (tests pin it).
+  void SetUpdateRandom(std::function<int()> draw) { updateRandom_ = std::move(draw); }
+  // How long a downloaded server executable may take to answer --version.
+  void SetExeCheckTimeout(int ms) { exeCheckTimeoutMs_ = ms; }
 
  private:
   // Socket events of both listeners.
@@ -138,10 +170,16 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   TCommandResult CmdGetServerVersion(const TCommandContext& c);
 
   void RestartSteps();
+  // What every restart of the whole service does: timer off, an entry naming the moment and
+  // the connected users written straight to the event log, main listener closed, restart
+  // script started. Throws when the script cannot be started.
+  void RestartService(const std::string& headline, bool errorEntry);
   void Restart();
   void OpenListeners();
-  void Timer3Schedule();
   void Timer3Timer();
+  TUpdateContext UpdateContext();
+  // The server's own files that GETNEWCLIENT never hands out.
+  std::vector<std::string> ProtectedFileNames() const;
   std::string HostName() const;
 
   TServerOptions options_;
@@ -164,14 +202,16 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   std::unique_ptr<TStationCommands> stationCommands_;
   std::unique_ptr<TResourceCommands> resourceCommands_;
   std::string ClinicName_;
-  TDateTime dtLastUpdated = 0;
+  // Main thread only; the flags a run writes are in core_->Update.
   bool UpdateIsRunning = false;
-  bool bStartNewExeFile = false;
   std::string ApplicationExeName = "TAVO_WServer.exe";
+  std::function<int()> updateRandom_;
+  int exeCheckTimeoutMs_ = kExeCheckTimeoutMs;
+  TClientDistribution distribution_;
   TServerSocket TAVOMainSocket;
   TServerSocket TAVOUpdateSocket;
-  asio::steady_timer Timer3;
-  bool timer3Enabled_ = false;
+  std::unique_ptr<TTimer> Timer3;
+  std::shared_ptr<TMainLoopHandle> loop_;
   int exitStatus_ = 0;
   TOperatingStatus status_;
   std::unique_ptr<TMetricsServer> metricsServer_;

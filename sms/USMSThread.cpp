@@ -1,7 +1,5 @@
 #include "sms/USMSThread.h"
 
-#include <openssl/crypto.h>
-
 #include <unistd.h>
 
 #include <fstream>
@@ -11,6 +9,7 @@
 #include "common/Win1252.h"
 #include "platform/ComputerName.h"
 #include "sms/SMSFiles.h"
+#include "sms/WorkerThread.h"
 
 namespace tavo {
 namespace {
@@ -76,20 +75,9 @@ TSendSMSThread::TSendSMSThread(TSMSDispatchContext context, const TCaller& ct,
       call_{ct.CallerName, coco.CallName, coco.CallableMobilnummer, lopnr} {}
 
 void TSendSMSThread::Start(std::unique_ptr<TSendSMSThread> thread) {
-  std::thread([self = std::move(thread)]() mutable {
-    std::function<void()> onTerminate = std::move(self->context_.OnTerminate);
-    self->Execute();
-    self.reset();
-    // Free this thread's TLS state now: once the end notice is out, the process may exit
-    // before the thread has finished ending.
-    OPENSSL_thread_stop();
-    if (onTerminate) {
-      try {
-        onTerminate();
-      } catch (...) {
-      }
-    }
-  }).detach();
+  std::function<void()> onTerminate = std::move(thread->context_.OnTerminate);
+  std::shared_ptr<TSendSMSThread> self(std::move(thread));
+  StartWorkerThread([self] { self->Execute(); }, std::move(onTerminate));
 }
 
 void TSendSMSThread::Execute() noexcept {

@@ -183,6 +183,21 @@ class TTestGateway {
   int port_ = 0;
 };
 
+// Puts a program file's version file and its newest version where the test gateway (started
+// with Files = filesDir) hands them out to the self-update.
+inline void OfferProgramFile(const fs::path& filesDir, const std::string& name,
+                             const std::string& clinic, const std::string& versionFile,
+                             const std::string& bytes) {
+  fs::create_directories(filesDir);
+  WriteFile(filesDir / ("$" + name + "$GENERELLVERSION$" + clinic + "$"), versionFile);
+  WriteFile(filesDir / ("$" + name + "$GENERELLUPDATE$" + clinic + "$"), bytes);
+}
+
+// The version file that offers version number n.
+inline std::string VersionFileText(int n) {
+  return "[Programversion]\r\nversionsnummer=" + std::to_string(n) + "\r\n";
+}
+
 // tinyproxy on a loopback port, optionally with Basic authentication.
 class TTinyProxy {
  public:

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""A small HTTPS gateway for the SMS tests, on 127.0.0.1 only.
+"""A small HTTPS gateway for the SMS and self-update tests, on 127.0.0.1 only.
 
 Answers GET /connect, POST /POSTSMSDATA and GET of files under --files, with bodies and
-statuses chosen on the command line. Every request is appended to <record>/requests.tsv as one
-tab-separated line (method, path, user agent, authorization, content type, accept, cookie,
-body file); posted bodies are kept as <record>/post_<n>.bin.
+statuses chosen on the command line. The self-update's version files and program files lie
+there under their paths, "$NAME$GENERELLVERSION$CLINIC$" and "$NAME$GENERELLUPDATE$CLINIC$".
+Every request is appended to <record>/requests.tsv as one tab-separated line (method, path,
+user agent, authorization, content type, accept, cookie, body file); posted bodies are kept as
+<record>/post_<n>.bin.
 """
 import argparse
 import http.server
