@@ -41,8 +41,9 @@ class TCallService {
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
 
-  // Told after every change to STATIONS, CALLABLES or CALLLIST made by a command, before the
-  // changed lists are sent: whatever is kept from those tables must be read afresh.
+  // Told after every change to STATIONS, CALLABLES or CALLLIST made by a command, and after
+  // every client statement, before the changed lists are sent: whatever is kept from those
+  // tables must be read afresh. Never throws.
   void DatabaseChanged();
   // The open connections of the main listener, in accept order.
   std::vector<TClientSocketPtr> MainConnections() const { return mainConnections_(); }

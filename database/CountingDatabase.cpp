@@ -14,6 +14,8 @@ auto TCountingDatabase::Counted(F&& f) -> decltype(f()) {
 }
 
 std::unique_ptr<TQuery> TCountingDatabase::Open(const std::string& sql, const TSqlParams& params) {
+  // A read limit is set on this wrapper; the connection behind it is the one that reads.
+  inner_->SetReadLimit(ReadLimit());
   return Counted([&] { return inner_->Open(sql, params); });
 }
 

@@ -194,6 +194,15 @@ TDateTime TQuery::ToDateTime(const TSqlValue& v) {
   return std::visit(visitor, v);
 }
 
+void TReadBudget::Add(const TColumnInfo& column, const TSqlValue& value) {
+  if (limit_ == 0) return;
+  const auto* text = std::get_if<std::string>(&value);
+  used_ += column.Name.size() + 2 + (text && !text->empty() ? text->size() : 1);
+  if (used_ > limit_)
+    throw EReadLimitExceeded("the result of the query passes the limit of " +
+                             std::to_string(limit_) + " bytes");
+}
+
 std::string ExpandSqlForLog(const std::string& sql, const TSqlParams& params) {
   std::string out;
   out.reserve(sql.size() + 16 * params.size());

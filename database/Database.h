@@ -78,6 +78,25 @@ class TQuery {
   size_t row_ = 0;
 };
 
+// A query read more than its connection's read limit allows.
+class EReadLimitExceeded : public EDatabaseError {
+ public:
+  using EDatabaseError::EDatabaseError;
+};
+
+// Counts what a query reads against a limit: per value its column name, its text (at least
+// one byte) and two separators, the least a reply listing name and value needs. Throws
+// EReadLimitExceeded once the count passes the limit; 0 means no limit.
+class TReadBudget {
+ public:
+  explicit TReadBudget(size_t limit) : limit_(limit) {}
+  void Add(const TColumnInfo& column, const TSqlValue& value);
+
+ private:
+  size_t limit_;
+  size_t used_ = 0;
+};
+
 // The database product behind a connection, for the few statements whose form differs.
 enum class TDbmsKind : uint8_t { Other, SQLite, PostgreSQL, SqlServer };
 
@@ -103,6 +122,14 @@ class TDatabase {
   virtual void CommitTransaction();
   // Never throws: it runs on failure paths.
   virtual void RollbackTransaction() noexcept;
+
+  // Bounds what one query may read (see TReadBudget), so that a client's query cannot fill
+  // the memory; 0, the default, reads everything. Open throws EReadLimitExceeded past it.
+  void SetReadLimit(size_t bytes) { readLimit_ = bytes; }
+  size_t ReadLimit() const { return readLimit_; }
+
+ private:
+  size_t readLimit_ = 0;
 };
 
 // Rolls back on destruction unless committed: a failure in the middle leaves what was there.
@@ -122,6 +149,21 @@ class TTransaction {
  private:
   TDatabase& db_;
   bool done_ = false;
+};
+
+// Sets a connection's read limit for the life of the object and restores the one before.
+class TReadLimitScope {
+ public:
+  TReadLimitScope(TDatabase& db, size_t bytes) : db_(db), before_(db.ReadLimit()) {
+    db_.SetReadLimit(bytes);
+  }
+  ~TReadLimitScope() { db_.SetReadLimit(before_); }
+  TReadLimitScope(const TReadLimitScope&) = delete;
+  TReadLimitScope& operator=(const TReadLimitScope&) = delete;
+
+ private:
+  TDatabase& db_;
+  size_t before_;
 };
 
 // The statement with its values in place of the placeholders, for log texts.

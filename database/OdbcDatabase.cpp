@@ -334,6 +334,7 @@ std::unique_ptr<TQuery> TOdbcDatabase::Open(const std::string& sql, const TSqlPa
     types[i - 1] = type;
   }
   std::vector<std::vector<TSqlValue>> rows;
+  TReadBudget budget(ReadLimit());
   if (n > 0) {
     for (;;) {
       SQLRETURN rc = SQLFetch(stmt.Get());
@@ -341,8 +342,10 @@ std::unique_ptr<TQuery> TOdbcDatabase::Open(const std::string& sql, const TSqlPa
       stmt.Check(rc);
       std::vector<TSqlValue> row;
       row.reserve(columns.size());
-      for (SQLUSMALLINT i = 1; i <= n; ++i)
+      for (SQLUSMALLINT i = 1; i <= n; ++i) {
         row.push_back(ReadValue(stmt, i, types[i - 1], columns[i - 1].Kind));
+        budget.Add(columns[i - 1], row.back());
+      }
       rows.push_back(std::move(row));
     }
   }

@@ -268,6 +268,7 @@ std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSql
     columns[i].Kind = SqliteKindOfDeclType(decl ? decl : "");
   }
   std::vector<std::vector<TSqlValue>> rows;
+  TReadBudget budget(ReadLimit());
   for (;;) {
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) break;
@@ -279,6 +280,7 @@ std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSql
       if (columns[i].Kind == TFieldKind::Unknown)
         columns[i].Kind = KindOfStorage(sqlite3_column_type(stmt, i));
       row.push_back(ReadValue(stmt, i, columns[i].Kind));
+      budget.Add(columns[i], row.back());
     }
     rows.push_back(std::move(row));
   }

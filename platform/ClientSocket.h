@@ -26,6 +26,9 @@ class TClientSocket {
 
   // The user slot: the connection's record once it has signed on.
   std::unique_ptr<TTAVOConnectInfo> Data;
+  // A refused administration command has been logged for this connection; later refusals
+  // are dropped without an entry, so a client cannot flood the event log.
+  bool AdminRefusalLogged = false;
 };
 
 using TClientSocketPtr = std::shared_ptr<TClientSocket>;

@@ -251,10 +251,7 @@ bool TTAVO_WindowsServer::ServiceCreate() {
           });
       calls_->SetMetrics(core_->Metrics.get());
       calls_->RegisterCommands(interpreter_);
-      stationCommands_ = std::make_unique<TStationCommands>(db, logging_, *calls_);
-      stationCommands_->RegisterCommands(interpreter_);
-      resourceCommands_ = std::make_unique<TResourceCommands>(db, logging_, *calls_);
-      resourceCommands_->RegisterCommands(interpreter_);
+      RegisterAdminCommands(db);
       SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
         calls_->SendClientList(t, s, l, q);
       };

@@ -15,6 +15,11 @@
 
 #include "admin/ResourceCommands.h"
 #include "admin/StationCommands.h"
+#include "admin/AdminAccess.h"
+#include "admin/AdminHost.h"
+#include "admin/RemoteSqlCommands.h"
+#include "admin/SettingsCommands.h"
+#include "admin/SmsAccountCommands.h"
 #include "calls/CallService.h"
 #include "common/Metrics.h"
 #include "common/Clock.h"
@@ -92,7 +97,7 @@ class TMainLoopHandle {
   asio::io_context* io_;
 };
 
-class TTAVO_WindowsServer final : public TSocketEvents {
+class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
  public:
   // sink: where event-log entries go (the command line picks it).
   TTAVO_WindowsServer(TServerOptions options, std::shared_ptr<TEventSink> sink,
@@ -111,17 +116,17 @@ class TTAVO_WindowsServer final : public TSocketEvents {
 
   asio::io_context& IO() { return io_; }
   TLogging& Log() { return core_->Log; }
-  TRegistryStore& Registry() { return core_->Registry; }
+  TRegistryStore& Registry() override { return core_->Registry; }
   TCallService* Calls() { return calls_.get(); }
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
-  const std::string& ClinicName() const { return ClinicName_; }
+  const std::string& ClinicName() const override { return ClinicName_; }
   TSMSDispatchContext SMSContext();
   TInterpreter& Interpreter() { return interpreter_; }
   TMetrics& Metrics() { return *core_->Metrics; }
   const TOperatingStatus& Status() const { return status_; }
   TServerSocket& MainSocket() { return TAVOMainSocket; }
   TServerSocket& UpdateSocket() { return TAVOUpdateSocket; }
-  const std::string& ProgramDirectory() const { return programDirectory_; }
+  const std::string& ProgramDirectory() const override { return programDirectory_; }
   bool OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
 
   // The sign-on of a station; supplied by the calls subsystem.
@@ -166,6 +171,15 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   void WatchdogSchedule();
 
   void RegisterCommands();
+  // The settings, SMS-account and remote-SQL commands, once the database is open.
+  void RegisterAdminCommands(TDatabase& db);
+
+  // TAdminHost (AdminHostGlue.cpp).
+  TSMSAccount& SMSAccount() override { return *core_->SMSAccount; }
+  const TLbBlowfish& Cipher() const override { return LbBlowfish1; }
+  std::vector<TClientSocketPtr> MainConnections() const override;
+  uint16_t MainPort() const override { return TAVOMainSocket.Port(); }
+  void MoveUpdateListener(uint16_t port) override;
   TCommandResult CmdKeepAlive(const TCommandContext& c);
   TCommandResult CmdGetServerVersion(const TCommandContext& c);
 
@@ -201,6 +215,10 @@ class TTAVO_WindowsServer final : public TSocketEvents {
   std::unique_ptr<TCallService> calls_;
   std::unique_ptr<TStationCommands> stationCommands_;
   std::unique_ptr<TResourceCommands> resourceCommands_;
+  std::unique_ptr<TAdminAccess> adminAccess_;
+  std::unique_ptr<TSettingsCommands> settingsCommands_;
+  std::unique_ptr<TSmsAccountCommands> smsAccountCommands_;
+  std::unique_ptr<TRemoteSqlCommands> remoteSqlCommands_;
   std::string ClinicName_;
   // Main thread only; the flags a run writes are in core_->Update.
   bool UpdateIsRunning = false;

@@ -43,5 +43,18 @@ TEST(CountingDatabase, TransactionsReachTheConnectionBehind) {
   EXPECT_EQ(q->AsString("NYCKELNAMN"), "kept");
 }
 
+TEST(CountingDatabase, ReadLimitSetOnTheWrapperBoundsTheQuery) {
+  TTempDir dir;
+  TMetrics metrics;
+  TCountingDatabase db(std::make_unique<TSqliteDatabase>(dir / "tavo.db"), metrics);
+  db.Execute("INSERT INTO SETTINGS (NYCKELNAMN, STRINGVALUE) VALUES ('big', ?)",
+             {SqlText(std::string(100000, 'x'))});
+  {
+    TReadLimitScope limit(db, 1000);
+    EXPECT_THROW(db.Open("SELECT STRINGVALUE FROM SETTINGS"), EReadLimitExceeded);
+  }
+  EXPECT_EQ(db.Open("SELECT STRINGVALUE FROM SETTINGS")->AsString("STRINGVALUE").size(), 100000u);
+}
+
 }  // namespace
 }  // namespace tavo::test

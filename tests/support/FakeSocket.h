@@ -9,7 +9,8 @@ namespace tavo::test {
 
 class TFakeSocket final : public TClientSocket {
  public:
-  explicit TFakeSocket(std::string listener = "TAVOMainSocket") : listener_(std::move(listener)) {}
+  explicit TFakeSocket(std::string listener = "TAVOMainSocket", std::string peer = "127.0.0.1")
+      : listener_(std::move(listener)), peer_(std::move(peer)) {}
   bool Connected() const override { return connected_; }
   void SendText(const std::string& bytes) override {
     if (connected_) sent += bytes;
@@ -23,6 +24,7 @@ class TFakeSocket final : public TClientSocket {
 
  private:
   std::string listener_;
+  std::string peer_;
   bool connected_ = true;
 };
 
