@@ -9,7 +9,7 @@
 namespace tavo {
 
 std::string PeerText(const TClientSocket& socket) {
-  const std::string peer = socket.PeerAddress();
+  const std::string peer = socket.PeerHost();
   return peer.empty() ? std::string("an unknown address") : peer;
 }
 
@@ -117,7 +117,7 @@ const TAdminAccessRule& TAdminAccess::CurrentRule() {
 bool TAdminAccess::Permit(const std::string& command, TClientSocket& socket) {
   const bool admin = socket.Data && socket.Data->StationType == ctAdmin;
   const TAdminAccessRule& rule = CurrentRule();
-  if (rule.Allows(admin, socket.PeerAddress())) return true;
+  if (rule.Allows(admin, socket.PeerHost())) return true;
   if (!socket.AdminRefusalLogged) {
     socket.AdminRefusalLogged = true;
     const std::string who = PeerText(socket);

@@ -46,7 +46,7 @@ class TAdminAccessRule {
   std::vector<TAddressRange> ranges_;
 };
 
-// The connection's peer address for log texts.
+// The connection's peer address, without its port, for log texts.
 std::string PeerText(const TClientSocket& socket);
 
 // An address ("10.2.0.7", "fe80::1") or network ("10.2.0.0/16"); false when it is neither.

@@ -23,6 +23,12 @@ class TClientSocket {
   virtual const std::string& ListenerName() const = 0;
   // The peer's address and port ("127.0.0.1:50412"), as it was when the connection came in.
   virtual const std::string& PeerAddress() const = 0;
+  // The peer's address alone ("127.0.0.1", "::1"), for rules that match addresses.
+  std::string PeerHost() const {
+    const std::string& peer = PeerAddress();
+    const size_t colon = peer.rfind(':');
+    return colon == std::string::npos ? peer : peer.substr(0, colon);
+  }
 
   // The user slot: the connection's record once it has signed on.
   std::unique_ptr<TTAVOConnectInfo> Data;
