@@ -69,7 +69,7 @@ void BM_ReadPathKeepAlive(benchmark::State& state) {
   const std::string chunk = "#DATASTART#" + M + "KEEPALIVE::KEEPALIVE" + M + "#DATAEND#";
   for (auto _ : state) {
     path.Feed(chunk);
-    path.sock->sent.clear();
+    path.sock->Clear();
   }
 }
 BENCHMARK(BM_ReadPathKeepAlive);
@@ -80,7 +80,7 @@ void BM_ReadPathSplitInThree(benchmark::State& state) {
   const std::string parts[] = {"#DATASTART#" + M + "KEEP", "ALIVE::KEEP", "ALIVE" + M + "#DATAEND#"};
   for (auto _ : state) {
     for (const auto& p : parts) path.Feed(p);
-    path.sock->sent.clear();
+    path.sock->Clear();
   }
 }
 BENCHMARK(BM_ReadPathSplitInThree);

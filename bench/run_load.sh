@@ -15,7 +15,8 @@ python3 "$(dirname "$0")/../packaging/make_udl.py" "$DIR/TAVO.udl" "Provider=SQL
 "$BUILD/tools/tavo_load" --seed "$DIR/TAVO.sqlite" --displays "$DISPLAYS" --stations "$STATIONS" --resources 5 >/dev/null
 PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\KerVanta\\TAVO_WServer]\nPort=%s\n' "$PORT" > "$DIR/registry.ini"
-ulimit -n 8192
+# Server and tool each hold one descriptor per connection.
+ulimit -n $(( IDLE + DISPLAYS + STATIONS + 1024 > 8192 ? IDLE + DISPLAYS + STATIONS + 1024 : 8192 ))
 "$DIR/TAVO_WServer.exe" --foreground --registry "$DIR/registry.ini" --event-log "$DIR/events.log" &
 PID=$!
 for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break; sleep 0.05; done

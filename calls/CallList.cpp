@@ -52,6 +52,8 @@ void TCallService::ClearCallList() { CallList_.clear(); }
 
 void TCallService::FillCallList() {
   CallList_.clear();
+  // A reload follows a change of resources or a remote statement: read the lists afresh too.
+  kept_.Forget();
   // The date and number formats are fixed in the text helpers, so there is nothing to set here.
   bool restart = false;
   {

@@ -12,7 +12,23 @@ TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
       clock_(clock),
       mainConnections_(std::move(mainConnections)),
       restartServer_(std::move(restartServer)),
-      sendSMS_(std::move(sendSMS)) {}
+      sendSMS_(std::move(sendSMS)),
+      kept_(db, log) {}
+
+// Our own connection's writes move no data version: the commands that write say so here.
+void TCallService::DatabaseChanged() { kept_.Forget(); }
+
+TCallService::TRound::TRound(TCallService& s) : s_(s) {
+  if (s_.roundDepth_++ == 0) {
+    s_.memo_.Clear();
+    // Once per broadcast, not per connection: the check itself takes the database's locks.
+    s_.kept_.Check();
+  }
+}
+
+TCallService::TRound::~TRound() {
+  if (--s_.roundDepth_ == 0) s_.memo_.Clear();
+}
 
 void TCallService::RegisterCommands(TInterpreter& interpreter) {
   interpreter.SetHandler("CALLING", [this](const TCommandContext& c) { return CmdCalling(c); });
@@ -21,9 +37,6 @@ void TCallService::RegisterCommands(TInterpreter& interpreter) {
   interpreter.SetHandler("GETCALLLIST",
                          [this](const TCommandContext& c) { return CmdGetCallList(c); });
 }
-
-// Nothing is kept from those tables between requests yet.
-void TCallService::DatabaseChanged() {}
 
 TCommandResult TCallService::CmdReconnect(const TCommandContext& c) {
   SendClientList(c.BlockText, c.Socket, c.LineMode, true);
@@ -40,7 +53,7 @@ void TCallService::LogFailure(const std::string& operation, const std::string& m
   log_.Logg("Error in " + operation + ": " + message, ltError);
 }
 
-// The cancel resource is read afresh for every list: a remote statement may change it.
-int32_t TCallService::CancelResourceLopnr() { return GetIntSetting(db_, log_, "AVBRYTCALLNAME"); }
+// Read for every list, from the kept reads while the database has not changed.
+int32_t TCallService::CancelResourceLopnr() { return kept_.CancelResourceLopnr(); }
 
 }  // namespace tavo

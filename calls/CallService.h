@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "calls/KeptReads.h"
+#include "calls/RenderMemo.h"
 #include "common/Clock.h"
 #include "common/Metrics.h"
 #include "common/TAVOcommon.h"
@@ -41,9 +43,10 @@ class TCallService {
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
 
-  // Told after every change to STATIONS, CALLABLES or CALLLIST made by a command, and after
-  // every client statement, before the changed lists are sent: whatever is kept from those
-  // tables must be read afresh. Never throws.
+  // Told after every change to STATIONS, CALLABLES, CALLLIST or SETTINGS made by a command,
+  // and after every client statement, before the changed lists are sent: whatever is kept from
+  // those tables is read afresh. Changes made by other programs are noticed through the
+  // database itself. Never throws.
   void DatabaseChanged();
   // The open connections of the main listener, in accept order.
   std::vector<TClientSocketPtr> MainConnections() const { return mainConnections_(); }
@@ -74,7 +77,8 @@ class TCallService {
   // CURRENTLIST to the given connection, or, with nullptr, to every display and hardware
   // connection of the main listener. Never throws.
   void UpdateVisningsScreens(const TClientSocketPtr& socket = nullptr);
-  // Builds and sends the CURRENTLIST of one connection; throws on failure.
+  // Builds and sends the CURRENTLIST of one connection; throws on failure. Within one
+  // broadcast, connections with the same list share one rendering.
   void SendCurrentList(const TClientSocketPtr& socket, int32_t cancelLopnr);
   // The CURRENTLIST block of a connection record, unframed.
   std::string RenderCurrentList(const TTAVOConnectInfo& record, int32_t cancelLopnr) const;
@@ -94,9 +98,24 @@ class TCallService {
   TCommandResult CmdGetCallList(const TCommandContext& c);
 
  private:
+  // One broadcast, or one request's lists: renderings made inside it are shared, and the
+  // outermost one first checks whether what was kept from the database still holds.
+  class TRound {
+   public:
+    explicit TRound(TCallService& s);
+    ~TRound();
+    TRound(const TRound&) = delete;
+    TRound& operator=(const TRound&) = delete;
+
+   private:
+    TCallService& s_;
+  };
+
   // Counts and logs "Error in " + operation + ": " + message.
   void LogFailure(const std::string& operation, const std::string& message);
   int32_t CancelResourceLopnr();
+  void RenderCurrentListInto(std::string& text, const TTAVOConnectInfo& record,
+                             int32_t cancelLopnr) const;
 
   TDatabase& db_;
   TLogging& log_;
@@ -106,6 +125,9 @@ class TCallService {
   TSendSMSFn sendSMS_;
   TCallList CallList_;
   TMetrics* metrics_ = nullptr;
+  TKeptReads kept_;
+  TRenderMemo memo_;
+  int roundDepth_ = 0;
 };
 
 }  // namespace tavo

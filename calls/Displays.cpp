@@ -7,9 +7,10 @@
 
 namespace tavo {
 
-std::string TCallService::RenderCurrentList(const TTAVOConnectInfo& record,
-                                            int32_t cancelLopnr) const {
-  std::string text = std::string(1, kBlockMarker) + "CURRENTLIST:";
+void TCallService::RenderCurrentListInto(std::string& text, const TTAVOConnectInfo& record,
+                                         int32_t cancelLopnr) const {
+  text += kBlockMarker;
+  text += "CURRENTLIST:";
   for (const auto& entry : CallList_) {
     int32_t position = -1;
     for (const auto& item : record.Callables) {
@@ -35,17 +36,36 @@ std::string TCallService::RenderCurrentList(const TTAVOConnectInfo& record,
   }
   text += "CURRENTLIST";
   text += kBlockMarker;
+}
+
+std::string TCallService::RenderCurrentList(const TTAVOConnectInfo& record,
+                                            int32_t cancelLopnr) const {
+  std::string text;
+  RenderCurrentListInto(text, record, cancelLopnr);
   return text;
 }
 
 void TCallService::SendCurrentList(const TClientSocketPtr& socket, int32_t cancelLopnr) {
   if (!socket->Data) throw std::logic_error("the connection has not signed on");
   const TTAVOConnectInfo& record = *socket->Data;
-  socket->SendText(FrameReply(RenderCurrentList(record, cancelLopnr), record.isAndroid));
+  TRound round(*this);
+  TSharedReply reply = memo_.Find(record.Callables, record.isAndroid, cancelLopnr);
+  if (!reply) {
+    // Framed in place: the reply is built once and never copied.
+    auto text = std::make_shared<std::string>();
+    if (!record.isAndroid) *text += kDataStart;
+    RenderCurrentListInto(*text, record, cancelLopnr);
+    if (!record.isAndroid) *text += kDataEnd;
+    *text += "\r\n";
+    reply = std::move(text);
+    memo_.Keep(record.Callables, record.isAndroid, cancelLopnr, reply);
+  }
+  socket->SendShared(std::move(reply), TReplyKind::CurrentList);
 }
 
 void TCallService::UpdateVisningsScreens(const TClientSocketPtr& socket) {
   try {
+    TRound round(*this);
     const int32_t cancelLopnr = CancelResourceLopnr();
     if (socket) {
       SendCurrentList(socket, cancelLopnr);

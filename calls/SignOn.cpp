@@ -13,10 +13,6 @@ namespace tavo {
 namespace {
 
 const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
-const char kStationResourcesQuery[] =
-    "SELECT CALLLIST.IXLOPNR, CALLABLES.* FROM CALLLIST, CALLABLES WHERE "
-    "CALLLIST.STATIONSLOPNR = ? AND CALLLIST.CALLABLESLOPNR = CALLABLES.LOPNR AND "
-    "CALLABLES.AKTIV = 'T' ORDER BY CALLLIST.IXLOPNR ASC";
 
 const char kNoResources[] = "ERROR: 003 Klienten har inga resurser inlagda!";
 
@@ -40,6 +36,7 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
   std::unique_ptr<TTAVOConnectInfo> temporary;
   TTAVOConnectInfo* record = nullptr;
   try {
+    TRound round(*this);
     std::string list = std::string(1, kBlockMarker) + "RETCALLLIST~";
     std::string errorText;
     const int32_t cancelLopnr = CancelResourceLopnr();
@@ -83,11 +80,10 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
 
     if (record->StationLopnr != -1) {
       record->Callables.clear();
-      auto rows = RunSQLOrThrow(db_, log_, kStationResourcesQuery, {SqlInt(record->StationLopnr)});
-      if (rows->Eof()) errorText = kNoResources;
-      for (; !rows->Eof(); rows->Next()) {
-        const int32_t lopnr = rows->AsInteger("LOPNR");
-        const TCallObject* entry = FindCallObject(lopnr);
+      const auto listed = kept_.StationResources(record->StationLopnr);
+      if (listed->empty()) errorText = kNoResources;
+      for (const TListedResource& row : *listed) {
+        const TCallObject* entry = FindCallObject(row.Lopnr);
         if (!entry) break;  // a resource the call list does not know yet ends the list
         const TCaller* call = nullptr;
         for (const auto& c : entry->CurrentCallList) {
@@ -96,13 +92,13 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
             break;
           }
         }
-        record->Callables.push_back(TCallables{lopnr, rows->AsInteger("IXLOPNR")});
+        record->Callables.push_back(TCallables{row.Lopnr, row.IX});
         if (record->StationType == ctCall) {
-          list += rows->AsString("CALLNAME") + "~";
-          list += std::to_string(lopnr) + "~";
-          list += rows->AsString("FULLNAME") + "~";
-          list += std::to_string(rows->AsInteger("NAMECOLOUR")) + "~";
-          list += BoolText(lopnr == cancelLopnr) + "~";
+          list += row.CallName + "~";
+          list += std::to_string(row.Lopnr) + "~";
+          list += row.FullName + "~";
+          list += std::to_string(row.Colour) + "~";
+          list += BoolText(row.Lopnr == cancelLopnr) + "~";
           list += BoolText(call != nullptr) + "~";
           list += DateTimeToStr(call ? call->CallTimeStamp : 0) + "~";
           list += (call ? call->CallComingName : std::string()) + "~";
@@ -110,12 +106,15 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
           list += std::to_string(call ? call->CallComingLopnr : 0) + "~";
         }
       }
-      rows.reset();
 
       if (!silent) {
         switch (record->StationType) {
           case ctCall:
-            socket->SendText(FrameReply(list + "RETCALLLIST" + kBlockMarker, record->isAndroid));
+            // The connection's own list replaces an older one still waiting; a list asked for
+            // on an administration connection is an answer of its own.
+            socket->SendShared(std::make_shared<const std::string>(FrameReply(
+                                   list + "RETCALLLIST" + kBlockMarker, record->isAndroid)),
+                               temporary ? TReplyKind::Other : TReplyKind::RetCallList);
             if (!errorText.empty()) socket->SendText(errorText + "\r\n");
             break;
           case ctShow:
@@ -141,6 +140,7 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
 void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
   TBroadcastTimer timed(metrics_, TBroadcastKind::Resource);
   try {
+    TRound round(*this);
     for (const auto& socket : mainConnections_()) {
       if (!socket->Data) continue;
       const auto& items = socket->Data->Callables;
@@ -158,6 +158,7 @@ void TCallService::UpdateStationClients(const TClientSocketPtr& socket, bool lin
   if (!socket->Data) throw std::logic_error("UpdateStationClients: the connection has not signed on");
   const std::string name = socket->Data->StationName;
   TBroadcastTimer timed(metrics_, TBroadcastKind::Station);
+  TRound round(*this);
   for (const auto& other : mainConnections_()) {
     if (other->Data && other->Data->StationName == name) SendClientList("", other, lineMode, false);
   }

@@ -27,6 +27,10 @@ void TCountingDatabase::CheckHealth() {
   Counted([&] { inner_->CheckHealth(); });
 }
 
+std::optional<int64_t> TCountingDatabase::DataVersion() {
+  return Counted([&] { return inner_->DataVersion(); });
+}
+
 void TCountingDatabase::BeginTransaction() {
   Counted([&] { inner_->BeginTransaction(); });
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "common/Metrics.h"
 #include "database/Database.h"
@@ -20,6 +21,7 @@ class TCountingDatabase final : public TDatabase {
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;
   int64_t Execute(const std::string& sql, const TSqlParams& params = {}) override;
   void CheckHealth() override;
+  std::optional<int64_t> DataVersion() override;
   void BeginTransaction() override;
   void CommitTransaction() override;
   void RollbackTransaction() noexcept override { inner_->RollbackTransaction(); }

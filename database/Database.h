@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -115,6 +116,10 @@ class TDatabase {
   // Throws EDatabaseError unless the database still answers: a trivial query that reads a
   // table; backends add what a query alone cannot see.
   virtual void CheckHealth();
+  // A number that changes whenever another connection or program commits a change to the
+  // database (this connection's own changes leave it as it is); nothing when the backend has
+  // no such signal, and then whatever was read must be read again. Throws EDatabaseError.
+  virtual std::optional<int64_t> DataVersion() { return std::nullopt; }
 
   // Statements between BeginTransaction and CommitTransaction take effect together, or not at
   // all after RollbackTransaction. Not nested. A connection that cannot do this throws.

@@ -1,8 +1,10 @@
 #include "database/DatabaseConnection.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
+#include "common/StrUtils.h"
 #include "common/Win1252.h"
 #include "database/DataLinkFile.h"
 #include "database/ProviderMapping.h"
@@ -54,6 +56,60 @@ std::string WidenSmsNummer(TDbmsKind dbms) {
   }
 }
 
+// The indexes the server's lookups need, as the schema scripts create them. A database made
+// before them, or by another program, gets them at its next start.
+struct TIndexStep {
+  const char* Name;
+  const char* Table;
+  const char* Columns;
+};
+constexpr TIndexStep kIndexes[] = {
+    {"STATIONS_STATIONNAME", "STATIONS", "STATIONNAME"},
+    {"CALLLIST_STATIONSLOPNR", "CALLLIST", "STATIONSLOPNR"},
+    {"CALLLIST_CALLABLESLOPNR", "CALLLIST", "CALLABLESLOPNR"},
+    {"CALLLOG_CALLABLES_CALLTSTAMP", "CALLLOG", "CALLABLESLOPNR, CALLTSTAMP"},
+    {"SETTINGS_NYCKELNAMN", "SETTINGS", "NYCKELNAMN"},
+};
+
+// The names of the database's indexes, as one column INDEXNAME; empty where the product is
+// not known (nothing is created then).
+std::string IndexCatalogQuery(TDbmsKind dbms) {
+  switch (dbms) {
+    case TDbmsKind::SQLite: return "SELECT name AS INDEXNAME FROM sqlite_master WHERE type = 'index'";
+    case TDbmsKind::PostgreSQL: return "SELECT indexname AS INDEXNAME FROM pg_indexes";
+    case TDbmsKind::SqlServer: return "SELECT name AS INDEXNAME FROM sys.indexes WHERE name IS NOT NULL";
+    default: return {};
+  }
+}
+
+void CreateMissingIndexes(TDatabase& db, TLogging& log) {
+  const std::string catalog = IndexCatalogQuery(db.Dbms());
+  if (catalog.empty()) return;
+  std::vector<std::string> present;
+  try {
+    auto rows = db.Open(catalog);
+    // PostgreSQL folds unquoted names to lower case.
+    for (; !rows->Eof(); rows->Next()) present.push_back(UpperAscii(rows->AsString("INDEXNAME")));
+  } catch (const std::exception& e) {
+    log.IncErrorCount();
+    log.Logg(std::string("Error reading the indexes of the database: ") + e.what(), ltError);
+    return;
+  }
+  for (const TIndexStep& index : kIndexes) {
+    if (std::find(present.begin(), present.end(), index.Name) != present.end()) continue;
+    try {
+      db.Execute(std::string("CREATE INDEX ") + index.Name + " ON " + index.Table + " (" +
+                 index.Columns + ")");
+      log.Logg(std::string("Created index ") + index.Name + " on " + index.Table, ltInfo);
+    } catch (const std::exception& e) {
+      log.IncErrorCount();
+      log.Logg(std::string("Error creating index ") + index.Name + " on " + index.Table + ": " +
+                   e.what(),
+               ltError);
+    }
+  }
+}
+
 }  // namespace
 
 void ParseDBConnection(const std::string& connectionString, TDBConnection& into) {
@@ -89,6 +145,7 @@ void TDatabaseConnector::ConnectDatabase() {
   try {
     ADOConnection1 = opener_(GlobConnectionString, programDir_);
     log_.Logg("Connected to " + DBConnection.ServerName + "." + DBConnection.Databasename, ltInfo);
+    ApplySqliteSynchronous();
     UpgradeSchema(*ADOConnection1, log_);
   } catch (const std::exception& e) {
     log_.IncErrorCount();
@@ -96,6 +153,16 @@ void TDatabaseConnector::ConnectDatabase() {
                   ": " + e.what(),
               ltError);
   }
+}
+
+// "SQLiteSynchronous": FULL waits for the disk at every commit, NORMAL trades the last
+// commits before a power cut for speed. Anything else leaves the connection as opened.
+void TDatabaseConnector::ApplySqliteSynchronous() {
+  if (ADOConnection1->Dbms() != TDbmsKind::SQLite) return;
+  const std::string mode =
+      UpperAscii(Trim(registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "SQLiteSynchronous")));
+  if (mode != "FULL" && mode != "NORMAL") return;
+  ADOConnection1->Execute("PRAGMA synchronous=" + mode);
 }
 
 bool TestSQL(TDatabase& db, const std::string& sql) {
@@ -131,6 +198,7 @@ void UpgradeSchema(TDatabase& db, TLogging& log) {
     log.IncErrorCount();
     log.Logg(std::string("Error altering field SMSNUMMER in CALLABLES: ") + e.what(), ltError);
   }
+  CreateMissingIndexes(db, log);
 }
 
 }  // namespace tavo

@@ -49,13 +49,16 @@ class TDatabaseConnector {
   std::unique_ptr<TDatabase> ADOConnection1;
 
  private:
+  void ApplySqliteSynchronous();
+
   TRegistryStore& registry_;
   TLogging& log_;
   std::string programDir_;
   TDatabaseOpener opener_;
 };
 
-// The five upgrade steps, always all five in order; each counts and logs its own failure.
+// The five upgrade steps, always all five in order, then the indexes the lookups need where
+// the database lacks them; each step counts and logs its own failure.
 void UpgradeSchema(TDatabase& db, TLogging& log);
 
 // True when the statement opens as a query; logs nothing.

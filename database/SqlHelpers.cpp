@@ -97,9 +97,13 @@ std::string GetStrSetting(TDatabase& db, TLogging& log, const std::string& key) 
   }
 }
 
+int32_t GetIntSettingOrThrow(TDatabase& db, TLogging& log, const std::string& key) {
+  return RunSQLOrThrow(db, log, kSettingQuery, {SqlText(key)})->AsInteger("INTEGERVALUE");
+}
+
 int32_t GetIntSetting(TDatabase& db, TLogging& log, const std::string& key) {
   try {
-    return RunSQLOrThrow(db, log, kSettingQuery, {SqlText(key)})->AsInteger("INTEGERVALUE");
+    return GetIntSettingOrThrow(db, log, key);
   } catch (const std::exception& e) {
     log.IncErrorCount();
     log.Logg(std::string("Error in GetIntSetting: ") + e.what(), ltError);

@@ -41,5 +41,8 @@ void SetIntSetting(TDatabase& db, TLogging& log, const std::string& key, int32_t
 // logged, and the same defaults.
 std::string GetStrSetting(TDatabase& db, TLogging& log, const std::string& key);
 int32_t GetIntSetting(TDatabase& db, TLogging& log, const std::string& key);
+// The same read, throwing after RunSQL's log entry instead of counting: for a caller that
+// must tell a failed read from an absent key.
+int32_t GetIntSettingOrThrow(TDatabase& db, TLogging& log, const std::string& key);
 
 }  // namespace tavo

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "common/Win1252.h"
 
@@ -47,6 +48,7 @@ class TStatement {
   TStatement& operator=(const TStatement&) = delete;
   sqlite3_stmt** Out() { return &stmt_; }
   sqlite3_stmt* Get() const { return stmt_; }
+  sqlite3_stmt* Release() { return std::exchange(stmt_, nullptr); }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
@@ -287,9 +289,44 @@ std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSql
   return std::make_unique<TQuery>(std::move(columns), std::move(rows));
 }
 
+std::optional<int64_t> TSqliteDatabase::DataVersion() {
+  Require();
+  sqlite3_stmt* stmt = CachedStatement("PRAGMA data_version");
+  const int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) {
+    sqlite3_reset(stmt);
+    Fail(db_);
+  }
+  const int64_t version = sqlite3_column_int64(stmt, 0);
+  sqlite3_reset(stmt);
+  return version;
+}
+
+// Runs one prepared statement to its end and leaves it reset.
+int64_t TSqliteDatabase::RunPrepared(sqlite3_stmt* stmt, const TSqlParams& params) {
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  struct TResetter {
+    sqlite3_stmt* s;
+    ~TResetter() { sqlite3_reset(s); }
+  } resetter{stmt};
+  size_t next = 0;
+  Bind(db_, stmt, params, next);
+  if (next != params.size())
+    throw EDatabaseError("More values were given than the statement has parameters");
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) Fail(db_);
+  return sqlite3_changes64(db_);
+}
+
 int64_t TSqliteDatabase::Execute(const std::string& sql, const TSqlParams& params) {
   Require();
   std::string utf8 = AnsiToUtf8(sql);
+  // The server's own statements come again with every call: one statement stays prepared, as
+  // a query does.
+  if (auto it = statements_.find(utf8); it != statements_.end()) return RunPrepared(it->second, params);
   const char* p = utf8.c_str();
   const char* end = p + utf8.size();
   size_t next = 0;
@@ -299,8 +336,15 @@ int64_t TSqliteDatabase::Execute(const std::string& sql, const TSqlParams& param
     TStatement stmt;
     const char* tail = nullptr;
     Check(db_, sqlite3_prepare_v2(db_, p, static_cast<int>(end - p), stmt.Out(), &tail));
+    const bool whole = p == utf8.c_str() && (!tail || OnlyBlanksAndComments(tail));
     p = tail ? tail : end;
     if (!stmt.Get()) continue;  // blanks or a comment
+    if (whole) {
+      if (statements_.size() >= kStatementCacheSize) ClearStatementCache();
+      sqlite3_stmt* kept = stmt.Release();
+      statements_.emplace(utf8, kept);
+      return RunPrepared(kept, params);
+    }
     Bind(db_, stmt.Get(), params, next);
     int rc;
     while ((rc = sqlite3_step(stmt.Get())) == SQLITE_ROW) {

@@ -33,6 +33,9 @@ class TSqliteDatabase final : public TDatabase {
   // Also fails when the file behind the connection was removed, replaced, made unreadable or
   // overwritten: an open connection keeps answering from its cache and its old file meanwhile.
   void CheckHealth() override;
+  // PRAGMA data_version: changes when another connection, in this process or any other,
+  // commits to the file.
+  std::optional<int64_t> DataVersion() override;
   void BeginTransaction() override;
   void CommitTransaction() override;
   void RollbackTransaction() noexcept override;
@@ -47,6 +50,7 @@ class TSqliteDatabase final : public TDatabase {
   // Prepared queries by their text, reset before each use: the server runs the same few
   // queries all day, and parsing them again each time was a large part of a broadcast.
   struct sqlite3_stmt* CachedStatement(const std::string& utf8);
+  int64_t RunPrepared(struct sqlite3_stmt* stmt, const TSqlParams& params);
   void ClearStatementCache();
   static constexpr size_t kStatementCacheSize = 64;
   std::unordered_map<std::string, struct sqlite3_stmt*> statements_;

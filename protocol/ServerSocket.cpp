@@ -1,17 +1,44 @@
 #include "protocol/ServerSocket.h"
 
 #include <algorithm>
+#include <array>
+#include <span>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace tavo {
 
 namespace {
 constexpr size_t kReadChunk = 64 * 1024;
+// Buffers handed to one gathering write.
+constexpr size_t kWriteBatch = 16;
+// After dropping a backlog this large, free heap pages go back to the system; otherwise the
+// process keeps the peak of every stalled reader for good.
+constexpr size_t kTrimAfter = 1024 * 1024;
+
+void ReturnFreeMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
+}  // namespace
 
 TServerSocket::TServerSocket(asio::io_context& io, std::string name, TSocketEvents& events)
-    : io_(io), name_(std::move(name)), events_(events), acceptor_(io), readBuffer_(kReadChunk) {}
+    : io_(io), name_(std::move(name)), events_(events), acceptor_(io), readBuffer_(kReadChunk) {
+  ownBudget_.Attach(this);
+}
+
+void TServerSocket::SetSendBudget(TSendBudget& budget) {
+  if (budget_ == &budget) return;
+  budget_->Detach(this);
+  budget_ = &budget;
+  budget_->Attach(this);
+}
 
 TServerSocket::~TServerSocket() {
+  budget_->Detach(this);
   *alive_ = false;
   std::error_code ec;
   acceptor_.close(ec);
@@ -135,39 +162,155 @@ void TTcpConnection::Read() {
   });
 }
 
-void TTcpConnection::SendText(const std::string& bytes) {
-  if (!open_ || bytes.empty()) return;
-  if (unsent_ + bytes.size() > owner_->maxUnsent_) {
+void TTcpConnection::SendShared(TSharedReply bytes, TReplyKind kind) {
+  if (!open_ || !bytes || bytes->empty()) return;
+  TSendBudget& budget = *owner_->budget_;
+  const size_t k = static_cast<size_t>(kind);
+  if (kind != TReplyKind::Other && notBegun_[k] != 0) {
+    // The older list has not begun on the wire: it is of no use any more.
+    TOutgoing& old = queue_[notBegun_[k] - 1];
+    unsent_ -= old.Bytes->size();
+    budget.Remove(old.Bytes->size());
+    old.Bytes.reset();
+    notBegun_[k] = 0;
+  }
+  const size_t size = bytes->size();
+  if (unsent_ + size > owner_->maxUnsent_) {
     // A client that stopped reading: drop it rather than hold its backlog forever.
     auto self = shared_from_this();
-    owner_->events_.OnSendOverflow(*owner_, self);
-    Close();
+    owner_->events_.OnSendOverflow(*owner_, self, TSendOverflow::Connection);
+    Drop();
     return;
   }
-  unsent_ += bytes.size();
-  queue_.push_back(bytes);
-  if (!writing_) WriteNext();
+  size_t written = 0;
+  if (!writing_) {
+    // Nothing queued: the kernel usually takes the whole reply at once, and then it is never
+    // queued at all. A failure shows again on the wait below and is handled there.
+    std::error_code ec;
+    written = socket_.write_some(asio::buffer(*bytes), ec);
+    if (ec) written = 0;
+    if (written == size) return;
+  }
+  queue_.push_back(TOutgoing{std::move(bytes), written, kind});
+  if (kind != TReplyKind::Other && written == 0) notBegun_[k] = queue_.size();
+  unsent_ += size - written;
+  budget.Add(size - written);
+  if (!writing_) WaitWritable();
+  if (budget.Exceeded()) owner_->ShedBacklogs();
 }
 
-void TTcpConnection::WriteNext() {
-  if (queue_.empty() || !open_) {
-    writing_ = false;
-    return;
-  }
+void TTcpConnection::WaitWritable() {
   writing_ = true;
   auto self = shared_from_this();
-  asio::async_write(socket_, asio::buffer(queue_.front()),
-                    [this, self](std::error_code ec, size_t n) {
-                      if (finished_ || !*ownerAlive_) return;
-                      if (ec) {
-                        writing_ = false;
-                        Fail(ec);
-                        return;
-                      }
-                      unsent_ -= n;
-                      queue_.pop_front();
-                      WriteNext();
-                    });
+  socket_.async_wait(asio::ip::tcp::socket::wait_write, [this, self](std::error_code ec) {
+    if (finished_ || !*ownerAlive_ || !open_) return;
+    if (ec) {
+      writing_ = false;
+      Fail(ec);
+      return;
+    }
+    Flush();
+  });
+}
+
+void TTcpConnection::Flush() {
+  for (;;) {
+    while (head_ < queue_.size() && !queue_[head_].Bytes) ++head_;  // replaced lists
+    if (head_ == queue_.size()) break;
+    std::array<asio::const_buffer, kWriteBatch> buffers;
+    size_t count = 0;
+    for (size_t i = head_; i < queue_.size() && count < kWriteBatch; ++i) {
+      const TOutgoing& item = queue_[i];
+      if (item.Bytes)
+        buffers[count++] = asio::buffer(item.Bytes->data() + item.Written,
+                                        item.Bytes->size() - item.Written);
+    }
+    std::error_code ec;
+    const size_t n = socket_.write_some(
+        std::span<const asio::const_buffer>(buffers.data(), count), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) break;
+    if (ec) {
+      writing_ = false;
+      Fail(ec);
+      return;
+    }
+    Consumed(n);
+  }
+  if (head_ < queue_.size()) {
+    WaitWritable();
+    return;
+  }
+  // Drained: a queue that grew for a slow reader gives its memory back.
+  if (queue_.capacity() > 64) queue_ = {};
+  queue_.clear();
+  head_ = 0;
+  for (size_t& i : notBegun_) i = 0;
+  writing_ = false;
+}
+
+// Takes n written bytes off the front of the queue.
+void TTcpConnection::Consumed(size_t n) {
+  unsent_ -= n;
+  owner_->budget_->Remove(n);
+  while (head_ < queue_.size()) {
+    TOutgoing& item = queue_[head_];
+    if (!item.Bytes) {
+      ++head_;
+      continue;
+    }
+    if (n == 0) break;
+    // Begun on the wire: no longer replaceable.
+    if (item.Kind != TReplyKind::Other && notBegun_[static_cast<size_t>(item.Kind)] == head_ + 1)
+      notBegun_[static_cast<size_t>(item.Kind)] = 0;
+    const size_t take = std::min(n, item.Bytes->size() - item.Written);
+    item.Written += take;
+    n -= take;
+    if (item.Written < item.Bytes->size()) break;
+    item.Bytes.reset();
+    ++head_;
+  }
+}
+
+void TTcpConnection::ReleaseQueue() {
+  if (*ownerAlive_) owner_->budget_->Remove(unsent_);
+  unsent_ = 0;
+  queue_ = {};
+  head_ = 0;
+  for (size_t& i : notBegun_) i = 0;
+}
+
+void TTcpConnection::Drop() {
+  if (!open_) return;
+  const bool large = unsent_ >= kTrimAfter;
+  open_ = false;
+  std::error_code ec;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  socket_.close(ec);
+  ReleaseQueue();
+  auto self = shared_from_this();
+  asio::post(socket_.get_executor(), [self, large] {
+    self->Finish();
+    if (large) ReturnFreeMemory();
+  });
+}
+
+void TServerSocket::ShedBacklogs() {
+  // Bounded: every round closes one connection with a backlog.
+  while (budget_->Exceeded()) {
+    TServerSocket* where = nullptr;
+    std::shared_ptr<TTcpConnection> largest;
+    for (TServerSocket* l : budget_->Listeners()) {
+      for (const auto& c : l->connections_) {
+        if (c->open_ && (!largest || c->unsent_ > largest->unsent_)) {
+          largest = c;
+          where = l;
+        }
+      }
+    }
+    if (!largest || largest->unsent_ == 0) break;
+    where->events_.OnSendOverflow(*where, largest, TSendOverflow::AllConnections);
+    largest->Drop();
+  }
 }
 
 void TTcpConnection::Fail(const std::error_code& ec) {
@@ -190,15 +333,17 @@ void TTcpConnection::Close() {
   std::error_code ec;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket_.close(ec);
-  queue_.clear();
-  unsent_ = 0;
+  const bool large = unsent_ >= kTrimAfter;
+  ReleaseQueue();
   Finish();
+  if (large) ReturnFreeMemory();
 }
 
 void TTcpConnection::Finish() {
   if (finished_) return;
   finished_ = true;
   open_ = false;
+  ReleaseQueue();
   if (*ownerAlive_) owner_->Remove(this);
 }
 

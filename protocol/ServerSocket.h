@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -13,11 +12,14 @@
 
 #include "platform/ClientSocket.h"
 #include "protocol/MessageAssembler.h"
+#include "protocol/SendBudget.h"
 
 namespace tavo {
 
 class TServerSocket;
 class TTcpConnection;
+
+enum class TSendOverflow : uint8_t { Connection, AllConnections };
 
 // The five handlers bound to both listeners.
 class TSocketEvents {
@@ -31,8 +33,11 @@ class TSocketEvents {
   // errorCode may be cleared by the handler; the socket layer takes no action of its own.
   virtual void OnClientError(TServerSocket& listener, const TClientSocketPtr& socket,
                              int& errorCode) = 0;
-  // A connection whose unsent bytes passed the limit is being closed.
-  virtual void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket) = 0;
+  // A connection is being closed because replies were not read: its own backlog passed the
+  // per-connection limit, or all connections together passed the shared one and its backlog
+  // was the largest.
+  virtual void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket,
+                              TSendOverflow why) = 0;
 };
 
 class TServerSocket {
@@ -56,11 +61,17 @@ class TServerSocket {
   size_t ActiveConnections() const { return connections_.size(); }
 
   void SetMaxUnsentBytes(size_t limit) { maxUnsent_ = limit; }
+  // Shares a budget of unsent bytes with other listeners; without one, the listener has its
+  // own of the default size. The budget must outlive the listener.
+  void SetSendBudget(TSendBudget& budget);
+  TSendBudget& SendBudget() { return *budget_; }
 
  private:
   friend class TTcpConnection;
   void Accept();
   void Remove(TTcpConnection* c);
+  // Drops the largest backlogs of all listeners of the budget until it holds again.
+  void ShedBacklogs();
 
   asio::io_context& io_;
   std::string name_;
@@ -69,6 +80,8 @@ class TServerSocket {
   asio::ip::tcp::acceptor acceptor_;
   std::vector<std::shared_ptr<TTcpConnection>> connections_;
   size_t maxUnsent_ = kMaxUnsentBytes;
+  TSendBudget ownBudget_;
+  TSendBudget* budget_ = &ownBudget_;
   std::vector<char> readBuffer_;  // shared by all connections: reads happen one at a time
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
@@ -79,7 +92,7 @@ class TTcpConnection final : public TClientSocket,
   TTcpConnection(TServerSocket& owner, asio::ip::tcp::socket socket);
 
   bool Connected() const override { return open_; }
-  void SendText(const std::string& bytes) override;
+  void SendShared(TSharedReply bytes, TReplyKind kind) override;
   void Close() override;
   const std::string& ListenerName() const override { return listenerName_; }
   const std::string& PeerAddress() const override { return peerAddress_; }
@@ -91,8 +104,23 @@ class TTcpConnection final : public TClientSocket,
   size_t UnsentBytes() const { return unsent_; }
 
  private:
+  friend class TServerSocket;
+  // One reply in the queue; Written counts its bytes already on the wire.
+  struct TOutgoing {
+    TSharedReply Bytes;  // null once replaced by a newer list
+    size_t Written = 0;
+    TReplyKind Kind = TReplyKind::Other;
+  };
+  static constexpr size_t kKinds = 3;
+
   void Read();
-  void WriteNext();
+  void WaitWritable();
+  void Flush();
+  void Consumed(size_t n);
+  void ReleaseQueue();
+  // Closes at once but leaves the disconnect to the loop: the sender may still be using the
+  // connection's record.
+  void Drop();
   void Fail(const std::error_code& ec);
   void Finish();
 
@@ -101,7 +129,11 @@ class TTcpConnection final : public TClientSocket,
   std::string peerAddress_;
   asio::ip::tcp::socket socket_;
   std::shared_ptr<bool> ownerAlive_;
-  std::deque<std::string> queue_;
+  // Replies not yet written, from head_ on; empty while the kernel takes everything at once.
+  std::vector<TOutgoing> queue_;
+  size_t head_ = 0;
+  // Per kind: queue index + 1 of the list that has not begun on the wire, or 0.
+  size_t notBegun_[kKinds] = {};
   size_t unsent_ = 0;
   bool writing_ = false;
   bool open_ = true;

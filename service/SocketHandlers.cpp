@@ -81,12 +81,17 @@ void TTAVO_WindowsServer::OnClientError(TServerSocket& listener, const TClientSo
   }
 }
 
-void TTAVO_WindowsServer::OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket) {
+void TTAVO_WindowsServer::OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket,
+                                         TSendOverflow why) {
   std::string who = socket->Data ? socket->Data->StationName : std::string("(not signed on)");
-  logging_.Logg(listener.Name() + ": closing the connection of " + who + ": more than " +
-                    std::to_string(TServerSocket::kMaxUnsentBytes / (1024 * 1024)) +
-                    " MB of replies were not read",
-                ltWarning);
+  const std::string reason =
+      why == TSendOverflow::Connection
+          ? "more than " + std::to_string(TServerSocket::kMaxUnsentBytes / (1024 * 1024)) +
+                " MB of replies were not read"
+          : "all connections together held more than " +
+                std::to_string(listener.SendBudget().Limit() / (1024 * 1024)) +
+                " MB of unsent replies, and this one the most";
+  logging_.Logg(listener.Name() + ": closing the connection of " + who + ": " + reason, ltWarning);
 }
 
 }  // namespace tavo

@@ -67,6 +67,8 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
       statusTimer_(io_),
       watchdogTimer_(io_) {
   fisNTEventLog1.SetAppName("Ker Vanta TAVO Server");
+  TAVOMainSocket.SetSendBudget(sendBudget_);
+  TAVOUpdateSocket.SetSendBudget(sendBudget_);
   SetTimer3(std::make_unique<TAsioTimer>(io_, kTimer3FirstMs));
   RegisterCommands();
   logging_.SetRestartHandler(

@@ -160,7 +160,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
                     const std::string& chunk) override;
   void OnClientError(TServerSocket& listener, const TClientSocketPtr& socket,
                      int& errorCode) override;
-  void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket) override;
+  void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket,
+                      TSendOverflow why) override;
 
   // Operating (Operating.cpp): published status, database check, metrics endpoint, watchdog.
   bool CheckDatabase();
@@ -226,6 +227,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::function<int()> updateRandom_;
   int exeCheckTimeoutMs_ = kExeCheckTimeoutMs;
   TClientDistribution distribution_;
+  // Unsent replies of both listeners together; declared first so it outlives them.
+  TSendBudget sendBudget_;
   TServerSocket TAVOMainSocket;
   TServerSocket TAVOUpdateSocket;
   std::unique_ptr<TTimer> Timer3;

@@ -103,7 +103,7 @@ class CallsTest : public ::testing::Test {
   }
   static std::string Take(const std::shared_ptr<TFakeSocket>& s) {
     std::string out = std::move(s->sent);
-    s->sent.clear();
+    s->Clear();
     return out;
   }
   void Calling(const std::shared_ptr<TFakeSocket>& s, int resource, bool lineMode = false) {

@@ -75,5 +75,37 @@ TEST_F(DisplaysTest, UnreadableSettingShowsEverything) {
   EXPECT_TRUE(Logged("Error in GetIntSetting: injected failure"));
 }
 
+// Displays that show the same list in the same mode are handed one buffer; another list or
+// another mode gets its own. Every CURRENTLIST is marked as replaceable by a newer one.
+TEST_F(DisplaysTest, OneRenderingPerDistinctListAndMode) {
+  auto a = SignOn("VISNING1", 1);
+  auto b = SignOn("VISNING1", 1);
+  auto lineMode = SignOn("VISNING1", 1, true);
+  auto other = SignOn("VISNING2", 1);
+  for (auto& s : {a, b, lineMode, other}) s->Clear();
+  service.UpdateVisningsScreens();
+  for (auto& s : {a, b, lineMode, other}) {
+    ASSERT_EQ(s->replies.size(), 1u);
+    EXPECT_EQ(s->kinds[0], TReplyKind::CurrentList);
+  }
+  EXPECT_EQ(a->replies[0], b->replies[0]);
+  EXPECT_NE(a->replies[0], lineMode->replies[0]);
+  EXPECT_NE(a->replies[0], other->replies[0]);
+  EXPECT_EQ(*a->replies[0], Framed("¤CURRENTLIST:Doktor A:3:255:1:¤%%¤:Doktor B:5:0:2:¤%%¤:"
+                                   "CURRENTLIST¤"));
+  EXPECT_EQ(*lineMode->replies[0], Line("¤CURRENTLIST:Doktor A:3:255:1:¤%%¤:Doktor B:5:0:2:¤%%¤:"
+                                        "CURRENTLIST¤"));
+  EXPECT_EQ(*other->replies[0], Framed("¤CURRENTLIST:Doktor A:3:255:4:¤%%¤:Doktor B:5:0:1:¤%%¤:"
+                                       "CURRENTLIST¤"));
+
+  // The next broadcast renders afresh: a call made in between shows.
+  auto rum3 = SignOn("RUM3", 0);
+  for (auto& s : {a, b}) s->Clear();
+  Calling(rum3, 3);
+  ASSERT_EQ(a->replies.size(), 1u);
+  EXPECT_EQ(a->replies[0], b->replies[0]);
+  EXPECT_NE(a->replies[0]->find("Rum 3~7~"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tavo::test

@@ -4,6 +4,9 @@
 #include "support/DatabaseBackends.h"
 #include "database/DatabaseConnection.h"
 #include "database/SqlHelpers.h"
+#include "common/StrUtils.h"
+
+#include <algorithm>
 
 namespace tavo::test {
 namespace {
@@ -29,21 +32,35 @@ class TRecordingDatabase final : public TDatabase {
   TDatabase& inner_;
 };
 
-const std::vector<std::string> kProbesAndSettingRead = {
-    "OPEN SELECT COMINGTSTAMP FROM CALLLOG WHERE 1 = 0",
-    "OPEN SELECT COMINGLOPNR FROM CALLLOG WHERE 1 = 0",
-    "OPEN SELECT IMEINUMBER FROM STATIONS WHERE 1 = 0",
-    "OPEN SELECT AKTIV FROM CALLABLES WHERE 1 = 0",
-    "OPEN SELECT * FROM SETTINGS WHERE NYCKELNAMN = 'SMSNUMMERLENGTH'",
-};
+// The index catalog read of each backend under test.
+std::string IndexCatalog(TDbmsKind dbms) {
+  return dbms == TDbmsKind::SQLite
+             ? "OPEN SELECT name AS INDEXNAME FROM sqlite_master WHERE type = 'index'"
+             : "OPEN SELECT indexname AS INDEXNAME FROM pg_indexes";
+}
+
+std::vector<std::string> ProbesAndReads(TDbmsKind dbms) {
+  return {
+      "OPEN SELECT COMINGTSTAMP FROM CALLLOG WHERE 1 = 0",
+      "OPEN SELECT COMINGLOPNR FROM CALLLOG WHERE 1 = 0",
+      "OPEN SELECT IMEINUMBER FROM STATIONS WHERE 1 = 0",
+      "OPEN SELECT AKTIV FROM CALLABLES WHERE 1 = 0",
+      "OPEN SELECT * FROM SETTINGS WHERE NYCKELNAMN = 'SMSNUMMERLENGTH'",
+      IndexCatalog(dbms),
+  };
+}
+
+const char* const kIndexNames[] = {"STATIONS_STATIONNAME", "CALLLIST_STATIONSLOPNR",
+                                   "CALLLIST_CALLABLESLOPNR", "CALLLOG_CALLABLES_CALLTSTAMP",
+                                   "SETTINGS_NYCKELNAMN"};
 
 class TUpgradeTest : public TBackendTest {};
 
-TEST_P(TUpgradeTest, CurrentDatabaseRunsOnlyTheProbesAndTheSettingRead) {
+TEST_P(TUpgradeTest, CurrentDatabaseRunsOnlyTheProbesAndTheReads) {
   auto db = backend->OpenNew();
   TRecordingDatabase recorder(*db);
   UpgradeSchema(recorder, env.log);
-  EXPECT_EQ(recorder.Statements, kProbesAndSettingRead);
+  EXPECT_EQ(recorder.Statements, ProbesAndReads(db->Dbms()));
   EXPECT_TRUE(env.sink->Messages().empty());
   EXPECT_EQ(ErrorCount(), 0);
 }
@@ -78,7 +95,22 @@ TEST_P(TUpgradeTest, OldDatabaseGetsTheNewColumnsAndEveryResourceActive) {
   // The next start finds everything in place.
   TRecordingDatabase recorder(*db);
   UpgradeSchema(recorder, env.log);
-  EXPECT_EQ(recorder.Statements, kProbesAndSettingRead);
+  EXPECT_EQ(recorder.Statements, ProbesAndReads(db->Dbms()));
+}
+
+// A database made without the indexes gets each of them once (that the next start adds
+// nothing is checked above).
+TEST_P(TUpgradeTest, OldDatabaseGetsTheIndexesOnce) {
+  auto db = backend->OpenEmpty();
+  for (const auto& stmt : kOldSchema) db->Execute(stmt);
+  UpgradeSchema(*db, env.log);
+  EXPECT_EQ(ErrorCount(), 0) << testing::PrintToString(env.sink->Messages());
+
+  std::vector<std::string> present;
+  for (auto rows = db->Open(IndexCatalog(db->Dbms()).substr(5)); !rows->Eof(); rows->Next())
+    present.push_back(UpperAscii(rows->AsString("INDEXNAME")));
+  for (const char* name : kIndexNames)
+    EXPECT_EQ(std::count(present.begin(), present.end(), name), 1) << name;
 }
 
 TEST_P(TUpgradeTest, FailedStepIsCountedAndTheOthersStillRun) {
@@ -87,8 +119,10 @@ TEST_P(TUpgradeTest, FailedStepIsCountedAndTheOthersStillRun) {
     if (stmt.find("TABLE STATIONS") == std::string::npos) db->Execute(stmt);
 
   UpgradeSchema(*db, env.log);
-  EXPECT_EQ(ErrorCount(), 1);
+  // The column and the index of the missing table fail; every other step still runs.
+  EXPECT_EQ(ErrorCount(), 2);
   EXPECT_TRUE(Logged("Error creating field IMEINUMBER in STATIONS: "));
+  EXPECT_TRUE(Logged("Error creating index STATIONS_STATIONNAME on STATIONS: "));
   EXPECT_NO_THROW(db->Open("SELECT AKTIV FROM CALLABLES"));
   EXPECT_EQ(GetIntSetting(*db, env.log, "SMSNUMMERLENGTH"), 250);
 }

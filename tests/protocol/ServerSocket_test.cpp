@@ -23,9 +23,12 @@ class Events : public TSocketEvents {
     ++errors;
     code = 0;
   }
-  void OnSendOverflow(TServerSocket&, const TClientSocketPtr&) override { ++overflows; }
+  void OnSendOverflow(TServerSocket&, const TClientSocketPtr&, TSendOverflow why) override {
+    ++overflows;
+    if (why == TSendOverflow::AllConnections) ++sheds;
+  }
 
-  std::atomic<int> listens{0}, connects{0}, disconnects{0}, errors{0}, overflows{0};
+  std::atomic<int> listens{0}, connects{0}, disconnects{0}, errors{0}, overflows{0}, sheds{0};
   std::vector<std::string> chunks;
   std::vector<TClientSocket*> readers;
   std::string reply = "ok\r\n";
@@ -56,9 +59,16 @@ class ServerSocketTest : public ::testing::Test {
     return cond();
   }
 
+  // Stops the loop, for a test whose own listeners end before the fixture's.
+  void StopLoop() {
+    work.reset();
+    if (loop.joinable()) loop.join();
+  }
+
   asio::io_context io;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
   Events events;
+  TSendBudget sharedBudget;  // outlives the listeners that use it
   TServerSocket listener{io, "TAVOMainSocket", events};
   std::thread loop;
 };
@@ -116,6 +126,95 @@ TEST_F(ServerSocketTest, ClientThatStopsReadingIsClosedAtTheLimit) {
   test::TLoopbackClient fine(port);
   fine.Send("x");
   EXPECT_TRUE(fine.WaitFor("ok"));
+}
+
+// Replies of `size` bytes of one letter, tagged at the end so the reader can tell them apart.
+TSharedReply Reply(size_t size, char letter, const std::string& tag) {
+  auto r = std::make_shared<std::string>(size, letter);
+  r->replace(size - tag.size(), tag.size(), tag);
+  return r;
+}
+
+// A station list that has not begun on the wire is replaced by the newer one of its kind,
+// which takes the place after everything queued meanwhile; a list already begun, and every
+// other reply, is written whole and in order.
+TEST_F(ServerSocketTest, WaitingListIsReplacedByTheNewerOne) {
+  const uint16_t port = test::FreePort();
+  listener.SetPort(port);
+  listener.Open();
+  StartLoop();
+  test::TLoopbackClient reader(port);
+  ASSERT_TRUE(Eventually([&] { return events.connects == 1; }));
+  // More than the kernel takes from a reader that is not reading: the first list begins on
+  // the wire and the rest waits.
+  const TSharedReply begun = Reply(8u << 20, 'b', "<begun>");
+  const TSharedReply oldList = Reply(1000, 'o', "<old>"), newList = Reply(1200, 'n', "<new>");
+  const TSharedReply oldRet = Reply(700, 'p', "<oldret>"), newRet = Reply(900, 'q', "<newret>");
+  const TSharedReply other = Reply(300, 'x', "<other>"), end = Reply(10, 'e', "<end>");
+  size_t unsent = 0;
+  OnLoop([&] {
+    auto c = listener.Connections().at(0);
+    c->SendShared(begun, TReplyKind::CurrentList);
+    c->SendShared(oldList, TReplyKind::CurrentList);
+    c->SendShared(oldRet, TReplyKind::RetCallList);
+    c->SendShared(other, TReplyKind::Other);
+    c->SendShared(newList, TReplyKind::CurrentList);
+    c->SendShared(newRet, TReplyKind::RetCallList);
+    c->SendShared(end, TReplyKind::Other);
+    unsent = static_cast<TTcpConnection&>(*c).UnsentBytes();
+  });
+  EXPECT_LE(unsent, begun->size() + other->size() + newList->size() + newRet->size() + end->size());
+  EXPECT_GT(unsent, other->size() + newList->size() + newRet->size() + end->size());
+  ASSERT_TRUE(reader.WaitFor("<end>", 30000));
+  EXPECT_EQ(reader.Take(), *begun + *other + *newList + *newRet + *end);
+  OnLoop([&] { unsent = static_cast<TTcpConnection&>(*listener.Connections().at(0)).UnsentBytes(); });
+  EXPECT_EQ(unsent, 0u);
+  EXPECT_EQ(listener.SendBudget().Total(), 0u);
+}
+
+// All connections of both listeners share one budget of unsent bytes. Past it, the largest
+// backlog is dropped with a warning, whichever listener it is on; the others go on.
+TEST_F(ServerSocketTest, SharedBudgetDropsTheLargestBacklog) {
+  TSendBudget& budget = sharedBudget;
+  budget.SetLimit(40u << 20);
+  Events otherEvents;
+  TServerSocket second(io, "TAVOUpdateSocket", otherEvents);
+  const uint16_t port = test::FreePort(), port2 = test::FreePort();
+  for (TServerSocket* l : {&listener, &second}) {
+    l->SetSendBudget(budget);
+    l->SetMaxUnsentBytes(64u << 20);
+  }
+  listener.SetPort(port);
+  second.SetPort(port2);
+  listener.Open();
+  second.Open();
+  StartLoop();
+  test::TLoopbackClient small(port2), large(port), reading(port);
+  ASSERT_TRUE(Eventually([&] { return events.connects == 2 && otherEvents.connects == 1; }));
+  const TSharedReply blob = Reply(8u << 20, 'z', "<blob>");
+  OnLoop([&] {
+    auto s = second.Connections().at(0);
+    for (int i = 0; i < 2; ++i) s->SendShared(blob, TReplyKind::Other);
+    auto l = listener.Connections().at(0);
+    for (int i = 0; i < 5; ++i) l->SendShared(blob, TReplyKind::Other);
+  });
+  ASSERT_TRUE(Eventually([&] { return events.disconnects == 1; }));
+  EXPECT_EQ(events.sheds, 1);
+  EXPECT_EQ(otherEvents.overflows, 0);
+  EXPECT_LE(budget.Total(), 2 * blob->size());
+  // The dropped one sees its connection end; the others are served as before.
+  large.ReadFor(200);
+  EXPECT_TRUE(large.PeerClosed());
+  reading.Send("x");
+  EXPECT_TRUE(reading.WaitFor("ok"));
+  OnLoop([&] { second.Connections().at(0)->SendText("<done>"); });
+  ASSERT_TRUE(small.WaitFor("<done>", 30000));
+  EXPECT_EQ(small.Take(), *blob + *blob + "<done>");
+  OnLoop([&] {
+    second.Close();
+    listener.Close();
+  });
+  StopLoop();
 }
 
 TEST_F(ServerSocketTest, OpenOnTakenPortThrows) {

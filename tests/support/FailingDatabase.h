@@ -1,5 +1,8 @@
 // A database that passes everything to a real one but fails the statements that contain given
 // parts, as a database that rejects them would. A commit counts as the statement "COMMIT".
+// It counts the queries it opens. Unless told otherwise it has no data version, like a backend
+// that cannot tell whether anything changed: every station list is then read from the
+// database, as tests that write through the server's own connection need.
 #pragma once
 
 #include <memory>
@@ -18,13 +21,20 @@ class TFailingDatabase final : public TDatabase {
     rules_.push_back({std::move(part), occurrence});
   }
   void Heal() { rules_.clear(); }
+  void PassDataVersion() { passDataVersion_ = true; }
+  size_t Opens = 0;
 
   TDbmsKind Dbms() const override { return inner_.Dbms(); }
   bool Connected() const override { return inner_.Connected(); }
   void Close() override { inner_.Close(); }
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params) override {
     Check(sql);
+    ++Opens;
     return inner_.Open(sql, params);
+  }
+  std::optional<int64_t> DataVersion() override {
+    if (!passDataVersion_) return std::nullopt;
+    return inner_.DataVersion();
   }
   int64_t Execute(const std::string& sql, const TSqlParams& params) override {
     Check(sql);
@@ -50,6 +60,7 @@ class TFailingDatabase final : public TDatabase {
   }
   TDatabase& inner_;
   std::vector<TRule> rules_;
+  bool passDataVersion_ = false;
 };
 
 }  // namespace tavo::test

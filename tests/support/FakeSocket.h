@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/ClientSocket.h"
 
@@ -12,15 +13,26 @@ class TFakeSocket final : public TClientSocket {
   explicit TFakeSocket(std::string listener = "TAVOMainSocket", std::string peer = "127.0.0.1")
       : listener_(std::move(listener)), peer_(std::move(peer)) {}
   bool Connected() const override { return connected_; }
-  void SendText(const std::string& bytes) override {
-    if (connected_) sent += bytes;
+  void SendShared(TSharedReply bytes, TReplyKind kind) override {
+    if (!connected_ || !bytes) return;
+    sent += *bytes;
+    replies.push_back(std::move(bytes));
+    kinds.push_back(kind);
   }
   void Close() override { connected_ = false; }
   const std::string& ListenerName() const override { return listener_; }
   const std::string& PeerAddress() const override { return peer; }
+  void Clear() {
+    sent.clear();
+    replies.clear();
+    kinds.clear();
+  }
 
   std::string sent;
   std::string peer = "127.0.0.1:40000";
+  // Every reply as handed over, so tests can see which buffers are shared and how each is marked.
+  std::vector<TSharedReply> replies;
+  std::vector<TReplyKind> kinds;
 
  private:
   std::string listener_;
