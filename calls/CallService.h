@@ -12,6 +12,7 @@
 #include "calls/KeptReads.h"
 #include "calls/RenderMemo.h"
 #include "common/Clock.h"
+#include "common/Metrics.h"
 #include "common/TAVOcommon.h"
 #include "database/Database.h"
 #include "platform/ClientSocket.h"
@@ -35,6 +36,9 @@ class TCallService {
                std::function<void()> restartServer, TSendSMSFn sendSMS);
   TCallService(const TCallService&) = delete;
   TCallService& operator=(const TCallService&) = delete;
+
+  // Counts calls and broadcasts into these metrics from now on (none: nothing is counted).
+  void SetMetrics(TMetrics* metrics) { metrics_ = metrics; }
 
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
@@ -120,6 +124,7 @@ class TCallService {
   std::function<void()> restartServer_;
   TSendSMSFn sendSMS_;
   TCallList CallList_;
+  TMetrics* metrics_ = nullptr;
   TKeptReads kept_;
   TRenderMemo memo_;
   int roundDepth_ = 0;

@@ -30,7 +30,12 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
     const TTAVOConnectInfo& station = *c.Socket->Data;
     if (TCaller* open = FindCaller(entry, station.StationLopnr)) {
       // The same command again closes the station's call.
-      if (EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, clock_.Now())) {
+      const TDateTime now = clock_.Now();
+      if (EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, now)) {
+        if (metrics_) {
+          metrics_->CallsConfirmed.fetch_add(1);
+          metrics_->TimeToClose.Observe((now - open->CallTimeStamp) * 86400.0);
+        }
         for (auto it = entry.CurrentCallList.begin(); it != entry.CurrentCallList.end(); ++it) {
           if (it->get() == open) {
             entry.CurrentCallList.erase(it);
@@ -49,6 +54,7 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
       caller->CallerColour = station.StationColour;
       caller->CallLogLopnr = AddCallLoggPost(*caller, entry, caller->CallTimeStamp);
       entry.CurrentCallList.push_back(std::move(caller));
+      if (metrics_) metrics_->CallsOpened.fetch_add(1);
       UpdateVisningsScreens();
     }
     UpdateStationClients(c.Socket, c.LineMode);
@@ -66,12 +72,17 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
     if (!call) continue;
     const TTAVOConnectInfo& answering = *c.Socket->Data;
     const TDateTime now = clock_.Now();
+    const bool firstAnswer = call->CallComingLopnr == 0;
     call->CallComingLopnr = answering.StationLopnr;
     call->CallComingTimeStamp = now;
     call->CallComingName = answering.FriendlyName;
-    if (EditCallLoggPost(call->CallLogLopnr, TCallLogEdit::Coming, call->CallComingLopnr, now))
+    if (EditCallLoggPost(call->CallLogLopnr, TCallLogEdit::Coming, call->CallComingLopnr, now)) {
+      if (metrics_ && firstAnswer) {
+        metrics_->CallsAnswered.fetch_add(1);
+        metrics_->TimeToAnswer.Observe((now - call->CallTimeStamp) * 86400.0);
+      }
       UpdateAllClients(resourceLopnr, c.LineMode);
-    else
+    } else
       c.Socket->SendText(FrameReply(kEditFailed, c.LineMode));
   }
   return TCommandResult::Continue;

@@ -71,6 +71,7 @@ void TCallService::UpdateVisningsScreens(const TClientSocketPtr& socket) {
       SendCurrentList(socket, cancelLopnr);
       return;
     }
+    TBroadcastTimer timed(metrics_, TBroadcastKind::Displays);
     for (const auto& s : mainConnections_()) {
       if (s->Data && (s->Data->StationType == ctShow || s->Data->StationType == ctHardware))
         SendCurrentList(s, cancelLopnr);

@@ -138,6 +138,7 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
 }
 
 void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
+  TBroadcastTimer timed(metrics_, TBroadcastKind::Resource);
   try {
     TRound round(*this);
     for (const auto& socket : mainConnections_()) {
@@ -156,6 +157,7 @@ void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
 void TCallService::UpdateStationClients(const TClientSocketPtr& socket, bool lineMode) {
   if (!socket->Data) throw std::logic_error("UpdateStationClients: the connection has not signed on");
   const std::string name = socket->Data->StationName;
+  TBroadcastTimer timed(metrics_, TBroadcastKind::Station);
   TRound round(*this);
   for (const auto& other : mainConnections_()) {
     if (other->Data && other->Data->StationName == name) SendClientList("", other, lineMode, false);

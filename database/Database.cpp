@@ -240,6 +240,8 @@ std::string ExpandSqlForLog(const std::string& sql, const TSqlParams& params) {
   return out;
 }
 
+void TDatabase::CheckHealth() { Open("SELECT COUNT(*) AS N FROM SETTINGS WHERE 1 = 0"); }
+
 }  // namespace tavo
 
 namespace tavo {

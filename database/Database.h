@@ -113,6 +113,9 @@ class TDatabase {
   virtual std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) = 0;
   // Runs a statement without a result; returns the number of affected rows (or -1).
   virtual int64_t Execute(const std::string& sql, const TSqlParams& params = {}) = 0;
+  // Throws EDatabaseError unless the database still answers: a trivial query that reads a
+  // table; backends add what a query alone cannot see.
+  virtual void CheckHealth();
   // A number that changes whenever another connection or program commits a change to the
   // database (this connection's own changes leave it as it is); nothing when the backend has
   // no such signal, and then whatever was read must be read again. Throws EDatabaseError.

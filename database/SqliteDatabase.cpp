@@ -1,9 +1,12 @@
 #include "database/SqliteDatabase.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -187,6 +190,12 @@ void TSqliteDatabase::OpenFile(const std::filesystem::path& file, bool create) {
     throw EDatabaseError(Utf8ToAnsi(msg) + ": " + Utf8ToAnsi(file.string()));
   }
   db_ = db;
+  file_ = file;
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0) {
+    fileDev_ = st.st_dev;
+    fileIno_ = st.st_ino;
+  }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   char* err = nullptr;
@@ -346,6 +355,26 @@ int64_t TSqliteDatabase::Execute(const std::string& sql, const TSqlParams& param
   if (next != params.size())
     throw EDatabaseError("More values were given than the statement has parameters");
   return changes;
+}
+
+void TSqliteDatabase::CheckHealth() {
+  TDatabase::CheckHealth();
+  const std::string name = Utf8ToAnsi(file_.string());
+  struct stat st {};
+  if (::stat(file_.c_str(), &st) != 0 || st.st_dev != fileDev_ || st.st_ino != fileIno_)
+    throw EDatabaseError("the database file " + name + " was removed or replaced");
+  if (::access(file_.c_str(), R_OK | W_OK) != 0)
+    throw EDatabaseError("the database file " + name + " cannot be read and written");
+  static const char kMagic[] = "SQLite format 3";  // with its terminating zero: 16 bytes
+  char head[sizeof kMagic] = {};
+  // Read through the connection's own descriptor: opening and closing the file a second time
+  // would drop the connection's POSIX locks on it.
+  sqlite3_file* f = nullptr;
+  const bool read = sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &f) == SQLITE_OK &&
+                    f && f->pMethods &&
+                    f->pMethods->xRead(f, head, static_cast<int>(sizeof head), 0) == SQLITE_OK;
+  if (!read || std::memcmp(head, kMagic, sizeof head) != 0)
+    throw EDatabaseError("the database file " + name + " is no longer an SQLite database");
 }
 
 // IMMEDIATE takes the write lock at once, so a busy file fails here and not half-way through.

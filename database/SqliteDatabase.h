@@ -5,6 +5,8 @@
 // exist is a new installation and gets the schema of sql/sqlite.sql.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <unordered_map>
@@ -29,6 +31,9 @@ class TSqliteDatabase final : public TDatabase {
   void Close() override;
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;
   int64_t Execute(const std::string& sql, const TSqlParams& params = {}) override;
+  // Also fails when the file behind the connection was removed, replaced, made unreadable or
+  // overwritten: an open connection keeps answering from its cache and its old file meanwhile.
+  void CheckHealth() override;
   // PRAGMA data_version: changes when another connection, in this process or any other,
   // commits to the file.
   std::optional<int64_t> DataVersion() override;
@@ -52,6 +57,9 @@ class TSqliteDatabase final : public TDatabase {
   std::unordered_map<std::string, struct sqlite3_stmt*> statements_;
 
   sqlite3* db_ = nullptr;
+  std::filesystem::path file_;
+  dev_t fileDev_ = 0;
+  ino_t fileIno_ = 0;
 };
 
 // The field kind of a declared column type ("DATETIME", "BIT", "VARCHAR(25)", ...).

@@ -40,7 +40,10 @@ void TTAVO_WindowsServer::Timer3Timer() {
   try {
     const TDateTimeParts t = DecodeDateTime(clock_.Now());
     // Every day begins with a fresh process; the timer goes off with it: one restart a night.
-    if (t.Hour == 0 && t.Minute == 0) RestartService("Midnight. Restarting TAVO Server ", false);
+    if (t.Hour == 0 && t.Minute == 0) {
+      core_->Metrics->Restart(TRestartCause::Midnight);
+      RestartService("Midnight. Restarting TAVO Server ", false);
+    }
   } catch (const std::exception& e) {
     logging_.IncErrorCount();
     logging_.Logg(std::string("Error in TimerEvent3: ") + e.what(), ltError);
@@ -94,6 +97,7 @@ void TTAVO_WindowsServer::OnUpdateThreadComplete() {
   if (!core_->Update->bStartNewExeFile) return;
   try {
     logging_.ResetErrorCount();
+    core_->Metrics->Restart(TRestartCause::Update);
     RestartService("New version available. Restarting TAVO Server ", true);
   } catch (const std::exception& e) {
     logging_.IncErrorCount();

@@ -11,6 +11,7 @@
 
 #include "common/SharedPaths.h"
 #include "common/StrUtils.h"
+#include "database/CountingDatabase.h"
 #include "database/SqlHelpers.h"
 #include "platform/DescriptorLimit.h"
 #include "sms/ServerKey.h"
@@ -60,7 +61,13 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
       distribution_(logging_, programDirectory_, [this] { return ProtectedFileNames(); }),
       TAVOMainSocket(io_, "TAVOMainSocket", *this),
       TAVOUpdateSocket(io_, "TAVOUpdateSocket", *this),
-      loop_(std::make_shared<TMainLoopHandle>(io_)) {
+      loop_(std::make_shared<TMainLoopHandle>(io_)),
+      metricsServer_(std::make_unique<TMetricsServer>(
+          *core_->Metrics, status_,
+          std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(),
+          kServerVersion)),
+      statusTimer_(io_),
+      watchdogTimer_(io_) {
   fisNTEventLog1.SetAppName("Ker Vanta TAVO Server");
   TAVOMainSocket.SetSendBudget(sendBudget_);
   TAVOUpdateSocket.SetSendBudget(sendBudget_);
@@ -124,6 +131,7 @@ std::string TTAVO_WindowsServer::HostName() const {
 }
 
 void TTAVO_WindowsServer::RestartSteps() {
+  core_->Metrics->Restart(TRestartCause::Errors);
   RestartService("Too many Errors! Restarting TAVO Server ", true);
 }
 
@@ -170,6 +178,7 @@ TSMSDispatchContext TTAVO_WindowsServer::SMSContext() {
   ctx.Clock = clockPtr_;
   ctx.ProgramDir = programDirectory_;
   ctx.OnTerminate = [token = core_->Workers->Token()] {};
+  ctx.Metrics = core_->Metrics;
   return ctx;
 }
 
@@ -232,13 +241,19 @@ bool TTAVO_WindowsServer::ServiceCreate() {
     connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_);
     connector_->ConnectDatabase();
     if (connector_->Connected()) {
+      connector_->ADOConnection1 = std::make_unique<TCountingDatabase>(
+          std::move(connector_->ADOConnection1), *core_->Metrics);
       TDatabase& db = *connector_->ADOConnection1;
       calls_ = std::make_unique<TCallService>(
           db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
-          [this] { Restart(); },
+          [this] {
+            core_->Metrics->Restart(TRestartCause::CallState);
+            Restart();
+          },
           [this](const TCallObject& resource, const TCaller& caller) {
             tavo::SendSMS(SMSContext(), caller, resource, caller.CallLogLopnr);
           });
+      calls_->SetMetrics(core_->Metrics.get());
       calls_->RegisterCommands(interpreter_);
       RegisterAdminCommands(db);
       SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
@@ -290,6 +305,12 @@ void TTAVO_WindowsServer::ServiceDestroy() {
   } catch (...) {
   }
   EnableTimer3(false);
+  statusTimer_.cancel();
+  watchdogTimer_.cancel();
+  try {
+    metricsServer_->Stop();
+  } catch (...) {
+  }
   // A message on its way to the gateway is finished rather than cut off by the exit.
   if (!core_->Workers->WaitIdle(kWorkerGraceMs))
     logging_.Logg("Service shutting down with " + std::to_string(core_->Workers->Active()) +
@@ -322,7 +343,9 @@ int TTAVO_WindowsServer::Run() {
     ServiceDestroy();
     return 1;
   }
+  StartOperating();
   sd_notify(0, "READY=1");
+  StartWatchdog();
   io_.run();
   sd_notify(0, "STOPPING=1");
   ServiceDestroy();

@@ -21,6 +21,7 @@
 #include "admin/SettingsCommands.h"
 #include "admin/SmsAccountCommands.h"
 #include "calls/CallService.h"
+#include "common/Metrics.h"
 #include "common/Clock.h"
 #include "common/Registry.h"
 #include "database/DatabaseConnection.h"
@@ -28,6 +29,8 @@
 #include "protocol/Interpreter.h"
 #include "protocol/ServerSocket.h"
 #include "service/CommandLine.h"
+#include "service/MetricsServer.h"
+#include "service/OperatingStatus.h"
 #include "platform/Logging.h"
 #include "platform/Timer.h"
 #include "platform/fisNTElog.h"
@@ -78,6 +81,7 @@ struct TSharedCore {
   std::shared_ptr<TSMSAccount> SMSAccount = std::make_shared<TSMSAccount>();
   std::shared_ptr<TGatewayState> Gateway = std::make_shared<TGatewayState>();
   std::shared_ptr<TWorkerCount> Workers = std::make_shared<TWorkerCount>();
+  std::shared_ptr<TMetrics> Metrics = std::make_shared<TMetrics>();
   std::shared_ptr<TUpdateState> Update = std::make_shared<TUpdateState>();
 };
 
@@ -118,6 +122,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   const std::string& ClinicName() const override { return ClinicName_; }
   TSMSDispatchContext SMSContext();
   TInterpreter& Interpreter() { return interpreter_; }
+  TMetrics& Metrics() { return *core_->Metrics; }
+  const TOperatingStatus& Status() const { return status_; }
   TServerSocket& MainSocket() { return TAVOMainSocket; }
   TServerSocket& UpdateSocket() { return TAVOUpdateSocket; }
   const std::string& ProgramDirectory() const override { return programDirectory_; }
@@ -157,6 +163,14 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   void OnSendOverflow(TServerSocket& listener, const TClientSocketPtr& socket,
                       TSendOverflow why) override;
   void OnAcceptPaused(TServerSocket& listener, bool paused, const std::error_code& ec) override;
+
+  // Operating (Operating.cpp): published status, database check, metrics endpoint, watchdog.
+  bool CheckDatabase();
+  void PublishStatus();
+  void StatusTimerSchedule();
+  void StartOperating();
+  void StartWatchdog();
+  void WatchdogSchedule();
 
   void RegisterCommands();
   // The settings, SMS-account and remote-SQL commands, once the database is open.
@@ -221,6 +235,14 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::unique_ptr<TTimer> Timer3;
   std::shared_ptr<TMainLoopHandle> loop_;
   int exitStatus_ = 0;
+  TOperatingStatus status_;
+  std::unique_ptr<TMetricsServer> metricsServer_;
+  asio::steady_timer statusTimer_;
+  asio::steady_timer watchdogTimer_;
+  std::chrono::microseconds watchdogPeriod_{0};
+  uint64_t statusTicks_ = 0;
+  bool databaseOk_ = false;
+  std::string databaseProblem_ = "not checked yet";
 };
 
 }  // namespace tavo

@@ -82,6 +82,9 @@ void TSendSMSThread::Start(std::unique_ptr<TSendSMSThread> thread) {
 
 void TSendSMSThread::Execute() noexcept {
   TLogging& log = *context_.Logging;
+  TMetrics* metrics = context_.Metrics.get();
+  if (metrics) metrics->SmsStarted.fetch_add(1);
+  bool delivered = false;
   try {
     SMSDM =
         std::make_unique<TSMSDM>(*context_.Registry, log, *context_.Gateway, context_.ProgramDir);
@@ -96,7 +99,7 @@ void TSendSMSThread::Execute() noexcept {
       log.Logg("Error in SendSMS: Inget Kundnummer!  Kundnummer m\xE5ste fyllas i!", ltInfo);
     } else {
       context_.Gateway->SetGatewayConnected(false);
-      if (SMSDM->ConnectToInternet()) ComposeAndSend(account);
+      if (SMSDM->ConnectToInternet()) delivered = ComposeAndSend(account);
     }
     SMSDM.reset();
   } catch (const std::exception& e) {
@@ -108,9 +111,10 @@ void TSendSMSThread::Execute() noexcept {
     log.IncErrorCount();
     log.Logg("Error in SendSMS: unknown failure", ltError);
   }
+  if (metrics) (delivered ? metrics->SmsDelivered : metrics->SmsFailed).fetch_add(1);
 }
 
-void TSendSMSThread::ComposeAndSend(const TSMSAccountData& account) {
+bool TSendSMSThread::ComposeAndSend(const TSMSAccountData& account) {
   std::filesystem::path file;
   bool handedOver = false;
   try {
@@ -127,12 +131,13 @@ void TSendSMSThread::ComposeAndSend(const TSMSAccountData& account) {
         throw std::runtime_error("Write error on file \"" + Utf8ToAnsi(file.string()) + "\"");
     }
     handedOver = true;
-    SMSDM->SendSMSData(file);
+    return SMSDM->SendSMSData(file);
   } catch (const std::exception& e) {
     context_.Logging->Logg(std::string("Error in SendSMS.1: ") + e.what(), ltError);
     // A half-written file is of no use to anyone and holds the password.
     if (!file.empty() && !handedOver) ::unlink(file.c_str());
   }
+  return false;
 }
 
 void SendSMS(const TSMSDispatchContext& context, const TCaller& caller, const TCallObject& resource,

@@ -11,6 +11,7 @@
 
 #include "common/Clock.h"
 #include "common/DateTime.h"
+#include "common/Metrics.h"
 #include "common/Registry.h"
 #include "common/TAVOcommon.h"
 #include "platform/Logging.h"
@@ -34,6 +35,8 @@ struct TSMSDispatchContext {
   std::function<void()> OnTerminate;
   // The millisecond tick count that names the message files; empty means GetTickCount.
   std::function<uint32_t()> TickCount;
+  // Dispatches started, delivered and failed are counted here; may be empty.
+  std::shared_ptr<TMetrics> Metrics;
 };
 
 // The values of one call that the message needs, copied when the dispatch is created: the
@@ -73,7 +76,8 @@ class TSendSMSThread {
   void Execute() noexcept;
 
  private:
-  void ComposeAndSend(const TSMSAccountData& account);
+  // True when the gateway accepted the message.
+  bool ComposeAndSend(const TSMSAccountData& account);
 
   TSMSDispatchContext context_;
   std::unique_ptr<TSMSDM> SMSDM;

@@ -2,6 +2,8 @@
 // text, date-times and Booleans lie in the file.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "database/SqliteDatabase.h"
 #include "support/TestSupport.h"
 
@@ -79,6 +81,50 @@ TEST(SqliteDatabase, DeclaredTypesGiveTheFieldKinds) {
                                           {"REAL", TFieldKind::Float},
                                           {"", TFieldKind::Unknown}})
     EXPECT_EQ(SqliteKindOfDeclType(c.Decl), c.Kind) << c.Decl;
+}
+
+}  // namespace
+}  // namespace tavo::test
+
+namespace tavo::test {
+namespace {
+
+TEST(SqliteDatabase, HealthCheckSeesTheFileGoneBadBehindTheConnection) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::filesystem::path&)> spoil;
+    const char* error;  // nullptr: healthy; "": any failure
+  } cases[] = {
+      {"untouched", [](const std::filesystem::path&) {}, nullptr},
+      {"overwritten", [](const std::filesystem::path& f) { test::WriteFile(f, std::string(4096, 'x')); },
+       "is no longer an SQLite database"},
+      {"removed", [](const std::filesystem::path& f) { std::filesystem::remove(f); },
+       "was removed or replaced"},
+      {"replaced",
+       [](const std::filesystem::path& f) {
+         std::filesystem::remove(f);
+         TSqliteDatabase other(f);
+       },
+       // The new file's journal may already fail the query, before the file is looked at.
+       ""},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TTempDir dir;
+    TSqliteDatabase db(dir / "tavo.db");
+    db.CheckHealth();
+    c.spoil(dir / "tavo.db");
+    if (!c.error) {
+      EXPECT_NO_THROW(db.CheckHealth());
+      continue;
+    }
+    try {
+      db.CheckHealth();
+      ADD_FAILURE() << "no failure";
+    } catch (const EDatabaseError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
 }
 
 }  // namespace

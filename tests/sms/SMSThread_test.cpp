@@ -55,7 +55,11 @@ class SMSDispatchTest : public ::testing::Test {
 
   TSMSDispatchContext Context() {
     return {env.account, gateway,        env.registry,    env.logging,
-            env.clock,   env.programDir, ends.Callback(), tick};
+            env.clock,   env.programDir, ends.Callback(), tick, metrics};
+  }
+  // Started, delivered, failed.
+  std::vector<uint64_t> Counted() const {
+    return {metrics->SmsStarted.load(), metrics->SmsDelivered.load(), metrics->SmsFailed.load()};
   }
 
   // Starts one dispatch and releases the call's entries at once, as a confirmed call would.
@@ -122,6 +126,7 @@ class SMSDispatchTest : public ::testing::Test {
   std::unique_ptr<TTestGateway> gw;
   TEndNotices ends;
   std::function<uint32_t()> tick;  // empty: the real tick count
+  std::shared_ptr<TMetrics> metrics = std::make_shared<TMetrics>();
 
   static inline TTempDir* certs_ = nullptr;
   static inline TCertificate cert_;
@@ -144,6 +149,7 @@ TEST_F(SMSDispatchTest, MessageFileReachesTheGatewayEncryptedWithTheServerKey) {
   EXPECT_TRUE(env.ProgramFiles().empty());
   EXPECT_TRUE(env.Messages().empty()) << env.Messages().front();
   EXPECT_EQ(env.Reg("HTTPSERVER"), gw->Host());
+  EXPECT_EQ(Counted(), (std::vector<uint64_t>{2, 2, 0}));
 }
 
 TEST_F(SMSDispatchTest, MissingAccountSettingsSendNothing) {
@@ -173,6 +179,7 @@ TEST_F(SMSDispatchTest, MissingAccountSettingsSendNothing) {
   EXPECT_EQ(gw->Requests().size(), 0u);
   EXPECT_TRUE(env.ProgramFiles().empty());
   EXPECT_EQ(env.logging->ErrorCount(), 0);
+  EXPECT_EQ(Counted(), (std::vector<uint64_t>{5, 0, 5}));
 }
 
 TEST_F(SMSDispatchTest, GatewayNotAnsweringWritesNoFile) {
@@ -184,6 +191,7 @@ TEST_F(SMSDispatchTest, GatewayNotAnsweringWritesNoFile) {
   EXPECT_TRUE(env.ProgramFiles().empty());
   ASSERT_EQ(env.Messages().size(), 1u);
   EXPECT_EQ(env.Messages()[0].rfind("Det gick inte att ansluta till Internet:", 0), 0u);
+  EXPECT_EQ(Counted(), (std::vector<uint64_t>{1, 0, 1}));
 }
 
 TEST_F(SMSDispatchTest, FileFailureIsLoggedWithoutCounting) {
@@ -196,6 +204,7 @@ TEST_F(SMSDispatchTest, FileFailureIsLoggedWithoutCounting) {
       << entries[0].Message;
   EXPECT_EQ(env.logging->ErrorCount(), 0);
   EXPECT_EQ(gw->CountRequests("/POSTSMSDATA"), 0u);
+  EXPECT_EQ(Counted(), (std::vector<uint64_t>{1, 0, 1}));
 }
 
 TEST_F(SMSDispatchTest, FiftyDispatchesAtOnceAreAllDelivered) {

@@ -1,0 +1,189 @@
+#include "service/MetricsServer.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace tavo {
+
+namespace {
+
+std::string Number(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+void Head(std::ostream& out, const std::string& name, const char* type, const char* help) {
+  out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
+}
+
+void Single(std::ostream& out, const std::string& name, const char* type, const char* help,
+            double value) {
+  Head(out, name, type, help);
+  out << name << " " << Number(value) << "\n";
+}
+
+void Histogram(std::ostream& out, const std::string& name, const char* help,
+               const THistogram& h) {
+  Head(out, name, "histogram", help);
+  const auto s = h.Snapshot();
+  for (size_t i = 0; i < s.Bounds.size(); ++i)
+    out << name << "_bucket{le=\"" << Number(s.Bounds[i]) << "\"} " << s.Cumulative[i] << "\n";
+  out << name << "_bucket{le=\"+Inf\"} " << s.Count << "\n";
+  out << name << "_sum " << Number(s.Sum) << "\n" << name << "_count " << s.Count << "\n";
+}
+
+std::string JsonEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    out += c;
+  }
+  return out;
+}
+
+MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char*, const char*, size_t* uploadSize, void** state) {
+  // The first call only announces the request; a body, if any, is ignored.
+  if (*state == nullptr) {
+    static int announced;
+    *state = &announced;
+    return MHD_YES;
+  }
+  *uploadSize = 0;
+  const auto* server = static_cast<const TMetricsServer*>(cls);
+  std::string body, type;
+  const int code = server->Answer(method, url, body, type);
+  MHD_Response* response =
+      MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
+  if (!response) return MHD_NO;
+  MHD_add_response_header(response, "Content-Type", type.c_str());
+  MHD_add_response_header(response, "Cache-Control", "no-store");
+  const MHD_Result r = MHD_queue_response(connection, static_cast<unsigned>(code), response);
+  MHD_destroy_response(response);
+  return r;
+}
+
+}  // namespace
+
+std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, double startTime,
+                          const std::string& version) {
+  std::ostringstream out;
+  Head(out, "tavo_connections", "gauge", "Open client connections by listener and client kind.");
+  for (auto& [key, n] : st.Connections)
+    out << "tavo_connections{listener=\"" << key.first << "\",kind=\"" << key.second << "\"} " << n
+        << "\n";
+  Single(out, "tavo_open_calls", "gauge", "Calls open now.", st.OpenCalls);
+  Single(out, "tavo_calls_opened_total", "counter", "Calls opened.", double(m.CallsOpened.load()));
+  Single(out, "tavo_calls_answered_total", "counter", "Calls answered (first answer).",
+         double(m.CallsAnswered.load()));
+  Single(out, "tavo_calls_confirmed_total", "counter", "Calls confirmed (closed).",
+         double(m.CallsConfirmed.load()));
+  Histogram(out, "tavo_call_answer_seconds", "Time from a call to its first answer.", m.TimeToAnswer);
+  Histogram(out, "tavo_call_close_seconds", "Time from a call to its confirmation.", m.TimeToClose);
+  Head(out, "tavo_broadcasts_total", "counter", "Broadcasts of lists by kind.");
+  for (size_t k = 0; k < m.Broadcasts.size(); ++k)
+    out << "tavo_broadcasts_total{kind=\"" << BroadcastKindName(static_cast<TBroadcastKind>(k))
+        << "\"} " << m.Broadcasts[k].load() << "\n";
+  Histogram(out, "tavo_broadcast_seconds", "Time one broadcast takes.", m.BroadcastSeconds);
+  Single(out, "tavo_sms_dispatches_started_total", "counter", "SMS dispatches started.",
+         double(m.SmsStarted.load()));
+  Single(out, "tavo_sms_dispatches_delivered_total", "counter",
+         "SMS dispatches the gateway accepted.", double(m.SmsDelivered.load()));
+  Single(out, "tavo_sms_dispatches_failed_total", "counter", "SMS dispatches that failed.",
+         double(m.SmsFailed.load()));
+  Single(out, "tavo_database_statements_total", "counter", "Database statements run.",
+         double(m.DbStatements.load()));
+  Single(out, "tavo_database_failures_total", "counter", "Database statements that failed.",
+         double(m.DbFailures.load()));
+  Single(out, "tavo_database_up", "gauge", "1 when the database answered its last check.",
+         st.DatabaseOk ? 1 : 0);
+  Single(out, "tavo_error_count", "gauge",
+         "ErrorCount: handled failures since start, towards the automatic restart.", st.ErrorCount);
+  Head(out, "tavo_restarts_total", "counter", "Restarts this process asked for, by cause.");
+  for (size_t c = 0; c < m.Restarts.size(); ++c)
+    out << "tavo_restarts_total{cause=\"" << RestartCauseName(static_cast<TRestartCause>(c))
+        << "\"} " << m.Restarts[c].load() << "\n";
+  Single(out, "process_start_time_seconds", "gauge", "Start time of the process, Unix seconds.",
+         startTime);
+  Head(out, "tavo_build_info", "gauge", "The server's version.");
+  out << "tavo_build_info{version=\"" << version << "\"} 1\n";
+  return out.str();
+}
+
+int RenderHealth(const TOperatingSnapshot& st, std::chrono::steady_clock::time_point now,
+                 std::string& body) {
+  std::string reason;
+  const double loopAge = std::chrono::duration<double>(now - st.LoopTurned).count();
+  if (!st.Published)
+    reason = "the server has not finished starting";
+  else if (!st.DatabaseOk)
+    reason = "database: " + st.DatabaseProblem;
+  else if (!st.MainListenerOpen)
+    reason = "the main listener is closed";
+  else if (now - st.LoopTurned > kLoopStallLimit)
+    reason = "the main loop has not turned for " + std::to_string(static_cast<long>(loopAge)) + " s";
+  if (reason.empty()) {
+    char age[32];
+    std::snprintf(age, sizeof age, "%.3f", loopAge);
+    body = std::string("{\"status\":\"ok\",\"database\":\"ok\",\"listener\":\"open\",\"loop_age_s\":") +
+           age + "}\n";
+    return 200;
+  }
+  body = "{\"status\":\"unavailable\",\"reason\":\"" + JsonEscape(reason) + "\"}\n";
+  return 503;
+}
+
+TMetricsServer::TMetricsServer(const TMetrics& metrics, const TOperatingStatus& status,
+                               double startTimeSeconds, std::string version)
+    : metrics_(metrics), status_(status), startTime_(startTimeSeconds), version_(std::move(version)) {}
+
+TMetricsServer::~TMetricsServer() { Stop(); }
+
+int TMetricsServer::Answer(const std::string& method, const std::string& path, std::string& body,
+                           std::string& contentType) const {
+  contentType = "text/plain; charset=utf-8";
+  if (method != "GET" && method != "HEAD") {
+    body = "only GET\n";
+    return 405;
+  }
+  if (path == "/metrics") {
+    contentType = "text/plain; version=0.0.4; charset=utf-8";
+    body = RenderMetrics(metrics_, status_.Read(), startTime_, version_);
+    return 200;
+  }
+  if (path == "/health") {
+    contentType = "application/json";
+    return RenderHealth(status_.Read(), std::chrono::steady_clock::now(), body);
+  }
+  body = "not found\n";
+  return 404;
+}
+
+void TMetricsServer::Start(const std::string& address, uint16_t port) {
+  Stop();
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1)
+    throw std::runtime_error("MetricsAddress is not an IPv4 address: " + address);
+  // Bounded: a client that connects and says nothing is dropped, and only a few at a time.
+  daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr, &Handle,
+                             this, MHD_OPTION_SOCK_ADDR, &sa, MHD_OPTION_CONNECTION_LIMIT, 16u,
+                             MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+  if (!daemon_)
+    throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port));
+}
+
+void TMetricsServer::Stop() {
+  if (daemon_) MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+}
+
+}  // namespace tavo

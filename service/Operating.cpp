@@ -1,0 +1,119 @@
+// Operating the running server: the status the main loop publishes every second for the
+// metrics endpoint, the database check behind it, the endpoint itself and the systemd
+// watchdog, which is fed only while the database still answers.
+#include <systemd/sd-daemon.h>
+
+#include <chrono>
+
+#include "common/StrUtils.h"
+#include "service/UTavoServerMain.h"
+
+namespace tavo {
+
+namespace {
+
+constexpr auto kStatusPeriod = std::chrono::seconds(1);
+constexpr int kDatabaseCheckEvery = 5;  // status periods
+
+const char* KindLabel(const TClientSocketPtr& s) {
+  if (!s->Data) return "none";
+  switch (s->Data->StationType) {
+    case ctCall: return "call";
+    case ctShow: return "display";
+    case ctAdmin: return "admin";
+    case ctHardware: return "hardware";
+  }
+  return "other";
+}
+
+}  // namespace
+
+bool TTAVO_WindowsServer::CheckDatabase() {
+  try {
+    TDatabase* db = Database();
+    if (!db || !db->Connected()) throw std::runtime_error("not connected");
+    db->CheckHealth();
+    databaseOk_ = true;
+    databaseProblem_.clear();
+  } catch (const std::exception& e) {
+    if (databaseOk_ || databaseProblem_ != e.what())
+      logging_.Logg(std::string("Database check failed: ") + e.what(), ltWarning);
+    databaseOk_ = false;
+    databaseProblem_ = e.what();
+  }
+  return databaseOk_;
+}
+
+void TTAVO_WindowsServer::PublishStatus() {
+  TOperatingSnapshot s;
+  for (auto* listener : {&TAVOMainSocket, &TAVOUpdateSocket}) {
+    const std::string name = listener == &TAVOMainSocket ? "main" : "update";
+    for (auto& c : listener->Connections()) ++s.Connections[{name, KindLabel(c)}];
+  }
+  if (calls_)
+    for (auto& entry : calls_->CallList()) s.OpenCalls += static_cast<int>(entry->CurrentCallList.size());
+  s.ErrorCount = logging_.ErrorCount();
+  s.MainListenerOpen = TAVOMainSocket.Active();
+  s.DatabaseOk = databaseOk_;
+  s.DatabaseProblem = databaseProblem_;
+  s.LoopTurned = std::chrono::steady_clock::now();
+  status_.Publish(std::move(s));
+}
+
+void TTAVO_WindowsServer::StatusTimerSchedule() {
+  statusTimer_.expires_after(kStatusPeriod);
+  statusTimer_.async_wait([this](std::error_code ec) {
+    if (ec) return;
+    try {
+      if (++statusTicks_ % kDatabaseCheckEvery == 0) CheckDatabase();
+      PublishStatus();
+    } catch (const std::exception& e) {
+      logging_.Logg(std::string("Error in PublishStatus: ") + e.what(), ltWarning);
+    }
+    StatusTimerSchedule();
+  });
+}
+
+void TTAVO_WindowsServer::StartOperating() {
+  CheckDatabase();
+  PublishStatus();
+  StatusTimerSchedule();
+  const std::string port = core_->Registry.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "MetricsPort");
+  if (port.empty()) return;  // off unless configured
+  std::string address =
+      core_->Registry.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "MetricsAddress");
+  if (address.empty()) address = "127.0.0.1";
+  try {
+    const int32_t p = StrToIntDef(port, -1);
+    if (p < 1 || p > 65535) throw std::runtime_error("MetricsPort is not a port number: " + port);
+    metricsServer_->Start(address, static_cast<uint16_t>(p));
+    logging_.Logg("Metrics and health on http://" + address + ":" + port, ltInfo);
+  } catch (const std::exception& e) {
+    logging_.IncErrorCount();
+    logging_.Logg(std::string("Error in StartMetrics: ") + e.what(), ltError);
+  }
+}
+
+void TTAVO_WindowsServer::StartWatchdog() {
+  uint64_t usec = 0;
+  if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) return;  // not under a watchdog
+  // Three pings per watchdog period: 10 s for WatchdogSec=30.
+  watchdogPeriod_ = std::chrono::microseconds(usec / 3);
+  WatchdogSchedule();
+}
+
+void TTAVO_WindowsServer::WatchdogSchedule() {
+  watchdogTimer_.expires_after(watchdogPeriod_);
+  watchdogTimer_.async_wait([this](std::error_code ec) {
+    if (ec) return;
+    // A loop that turns but has lost its database is as dead as a hung one.
+    if (CheckDatabase())
+      sd_notify(0, "WATCHDOG=1");
+    else
+      sd_notify(0, ("STATUS=Database check failed: " + databaseProblem_).c_str());
+    PublishStatus();
+    WatchdogSchedule();
+  });
+}
+
+}  // namespace tavo

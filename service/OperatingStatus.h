@@ -1,0 +1,44 @@
+// TOperatingStatus: what the main thread last saw of the server, for readers on other threads
+// (the metrics endpoint). The main thread publishes a whole snapshot; readers copy one.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace tavo {
+
+struct TOperatingSnapshot {
+  // Open connections by listener ("main", "update") and client kind ("call", "display",
+  // "admin", "hardware", "none" before sign-on).
+  std::map<std::pair<std::string, std::string>, int> Connections;
+  int OpenCalls = 0;
+  int32_t ErrorCount = 0;
+  bool MainListenerOpen = false;
+  bool DatabaseOk = false;
+  std::string DatabaseProblem;  // why the last check failed
+  // When the main loop last published (steady clock).
+  std::chrono::steady_clock::time_point LoopTurned{};
+  bool Published = false;
+};
+
+class TOperatingStatus {
+ public:
+  void Publish(TOperatingSnapshot snapshot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    snapshot_ = std::move(snapshot);
+    snapshot_.Published = true;
+  }
+  TOperatingSnapshot Read() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return snapshot_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  TOperatingSnapshot snapshot_;
+};
+
+}  // namespace tavo

@@ -1,0 +1,101 @@
+// tavo-cli's administration commands against the real server: the station and resource lists,
+// remote SQL and the response-time report over a seeded call log. They sign on as an
+// administration client first.
+#include "CliFixture.h"
+
+namespace tavo {
+namespace {
+
+class TavoCliAdmin : public TavoCliFixture {
+ protected:
+  void SetUp() override {
+    Seed();
+    // Four calls on 4 and 5 March with known answer and close times, one the day before and
+    // one the day after.
+    auto at = [](int day, int h, int m, int s) { return SqlDateTime(EncodeDateTime(2025, 3, day, h, m, s, 0)); };
+    struct Row {
+      int lopnr, station, resource;
+      TSqlValue called, coming, confirmed;
+    } rows[] = {
+        {1, 1, 3, at(3, 9, 0, 0), at(3, 9, 0, 1), at(3, 9, 0, 2)},
+        {2, 1, 3, at(4, 10, 0, 0), at(4, 10, 0, 10), at(4, 10, 5, 0)},
+        {3, 2, 3, at(4, 11, 0, 0), at(4, 11, 0, 30), at(4, 11, 2, 0)},
+        {4, 1, 3, at(5, 12, 0, 0), SqlNull(), at(5, 12, 1, 0)},
+        {5, 1, 5, at(5, 13, 0, 0), at(5, 13, 0, 4), SqlNull()},
+        {6, 2, 5, at(6, 8, 0, 0), at(6, 8, 0, 5), at(6, 8, 1, 0)},
+    };
+    for (auto& r : rows)
+      seeded.Db().Execute(
+          "INSERT INTO CALLLOG (LOPNR, STATIONSLOPNR, CALLABLESLOPNR, SMSSENT, CALLTSTAMP, "
+          "COMINGTSTAMP, CONFIRMTSTAMP, COMINGLOPNR) VALUES (?, ?, ?, 0, ?, ?, ?, NULL)",
+          {SqlInt(r.lopnr), SqlInt(r.station), SqlInt(r.resource), r.called, r.coming, r.confirmed});
+    seeded.Start();
+  }
+};
+
+TEST_F(TavoCliAdmin, StationsResourcesAndList) {
+  test::TLoopbackClient rum(seeded.Port());
+  rum.Send(test::Framed("¤GETCALLLIST:Rum 1:0:GETCALLLIST¤"));
+  ASSERT_TRUE(rum.WaitFor("RETCALLLIST"));
+
+  auto stations = Cli({"stations"});
+  EXPECT_EQ(stations.Exit, 0) << stations.Err;
+  EXPECT_EQ(stations.Out,
+            "name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\n"
+            "Exp\t2\tExpedition\t0\tcall\tno\t\n"
+            "Rum 1\t1\tRum 1\t65280\tcall\tyes\t\n"
+            "Visning1\t3\tVisning 1\t0\tdisplay\tno\t\n"
+            "Visning2\t4\tVisning 2\t0\tdisplay\tno\t\n");
+  auto resources = Cli({"resources"});
+  EXPECT_EQ(resources.Exit, 0) << resources.Err;
+  EXPECT_EQ(resources.Out,
+            "lopnr\tcallname\tfullname\tcolour\tsms\tsms_number\tactive\n"
+            "9\tAvbryt\tAvbryt\t0\tno\t\tT\n"
+            "3\tDoktor A\tDoktor Alfa\t255\tno\t\tT\n"
+            "5\tDoktor B\tDoktor Beta\t0\tno\t\tT\n");
+  auto list = Cli({"list", "Rum 1"});
+  EXPECT_EQ(list.Exit, 0) << list.Err;
+  EXPECT_EQ(list.Out, "ix\tlopnr\tcallname\tfullname\tactive\n1\t3\tDoktor A\tDoktor Alfa\tT\n2\t9\tAvbryt\tAvbryt\tT\n");
+  auto nobody = Cli({"list", "Nobody"});
+  EXPECT_EQ(nobody.Exit, 1);
+  EXPECT_NE(nobody.Err.find("no station named Nobody"), std::string::npos) << nobody.Err;
+}
+
+TEST_F(TavoCliAdmin, SqlAndExecWithQuotes) {
+  auto exec = Cli({"exec", "UPDATE CALLABLES SET FULLNAME = 'Doktor Ärlig' WHERE LOPNR IN (3,5)"});
+  EXPECT_EQ(exec.Exit, 0) << exec.Err;
+  EXPECT_EQ(exec.Out, "");
+  auto sql = Cli({"sql", "SELECT LOPNR, FULLNAME FROM CALLABLES WHERE FULLNAME='Doktor Ärlig' ORDER BY LOPNR"});
+  EXPECT_EQ(sql.Exit, 0) << sql.Err;
+  EXPECT_EQ(sql.Out, "LOPNR\tFULLNAME\n3\tDoktor Ärlig\n5\tDoktor Ärlig\n");
+  auto none = Cli({"sql", "SELECT LOPNR FROM CALLABLES WHERE LOPNR = 77"});
+  EXPECT_EQ(none.Exit, 0) << none.Err;
+  EXPECT_EQ(none.Out, "");
+  // Statements the database refuses fail the command; nothing was changed.
+  for (const char* cmd : {"sql", "exec"}) {
+    auto bad = Cli({cmd, "SELECT * FROM NOSUCHTABLE"});
+    EXPECT_EQ(bad.Exit, 1) << cmd;
+  }
+}
+
+TEST_F(TavoCliAdmin, ReportGivesTheResponseTimesOfTheSeededDays) {
+  auto r = Cli({"report", "--from", "2025-03-04", "--to", "2025-03-05"});
+  EXPECT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Out,
+            "by\tname\tcalls\tanswered\tnever_answered\tanswer_median_s\tanswer_p90_s\tclose_median_s\tclose_p90_s\n"
+            "resource\tDoktor A\t3\t2\t1\t20.0\t30.0\t120.0\t300.0\n"
+            "resource\tDoktor B\t1\t1\t0\t4.0\t4.0\t\t\n"
+            "station\tExp\t1\t1\t0\t30.0\t30.0\t120.0\t120.0\n"
+            "station\tRum 1\t3\t2\t1\t7.0\t10.0\t180.0\t300.0\n");
+  auto all = Cli({"report", "--csv"});
+  EXPECT_EQ(all.Exit, 0) << all.Err;
+  EXPECT_EQ(all.Out,
+            "by,name,calls,answered,never_answered,answer_median_s,answer_p90_s,close_median_s,close_p90_s\n"
+            "resource,Doktor A,4,3,1,10.0,30.0,90.0,300.0\n"
+            "resource,Doktor B,2,2,0,4.5,5.0,60.0,60.0\n"
+            "station,Exp,2,2,0,17.5,30.0,90.0,120.0\n"
+            "station,Rum 1,4,3,1,4.0,10.0,60.0,300.0\n");
+}
+
+}  // namespace
+}  // namespace tavo

@@ -1,0 +1,76 @@
+#include "ResponseReport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+
+#include "common/DateTime.h"
+
+namespace tavo::cli {
+
+std::optional<double> ParseSeconds(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  TDateTime dt = 0;
+  if (!ParseIsoDateTime(text, dt)) throw std::runtime_error("not a date-time: " + text);
+  if (dt == 0) return std::nullopt;
+  return std::round(dt * 86400.0 * 1000.0) / 1000.0;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+}
+
+double Percentile90(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t rank = (v.size() * 9 + 9) / 10;  // ceil(0.9 * n)
+  return v[rank - 1];
+}
+
+namespace {
+
+struct TGroup {
+  int Calls = 0;
+  std::vector<double> ToAnswer, ToClose;
+};
+
+std::string Seconds(const std::vector<double>& v, double (*f)(std::vector<double>)) {
+  if (v.empty()) return "";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f", f(v));
+  return buf;
+}
+
+void AddRows(TTable& t, const std::string& kind, const std::map<std::string, TGroup>& groups) {
+  for (auto& [name, g] : groups)
+    t.Rows.push_back({kind, name, std::to_string(g.Calls), std::to_string(g.ToAnswer.size()),
+                      std::to_string(g.Calls - static_cast<int>(g.ToAnswer.size())),
+                      Seconds(g.ToAnswer, Median), Seconds(g.ToAnswer, Percentile90),
+                      Seconds(g.ToClose, Median), Seconds(g.ToClose, Percentile90)});
+}
+
+}  // namespace
+
+TTable BuildResponseReport(const std::vector<TCallTimes>& calls) {
+  std::map<std::string, TGroup> byResource, byStation;
+  for (auto& c : calls) {
+    for (TGroup* g : {&byResource[c.Resource], &byStation[c.Station]}) {
+      ++g->Calls;
+      if (c.Answered) g->ToAnswer.push_back(*c.Answered - c.Called);
+      if (c.Closed) g->ToClose.push_back(*c.Closed - c.Called);
+    }
+  }
+  TTable t;
+  t.Columns = {"by", "name", "calls", "answered", "never_answered", "answer_median_s",
+               "answer_p90_s", "close_median_s", "close_p90_s"};
+  AddRows(t, "resource", byResource);
+  AddRows(t, "station", byStation);
+  return t;
+}
+
+}  // namespace tavo::cli
