@@ -77,7 +77,8 @@ class TUpdateThread {
 
   TUpdateContext context_;
   std::unique_ptr<TSMSDM> SMSDM;
-  bool forcecheck;
+  // The force flag of the request; the run itself does not consult it.
+  [[maybe_unused]] bool forcecheck;
 };
 
 }  // namespace tavo
