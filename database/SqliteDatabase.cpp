@@ -88,6 +88,20 @@ void Bind(sqlite3* db, sqlite3_stmt* stmt, const TSqlParams& params, size_t& nex
   }
 }
 
+// Binds every value of the list to one statement's placeholders; the counts must agree.
+void BindAll(sqlite3* db, sqlite3_stmt* stmt, const TSqlParams& params) {
+  size_t next = 0;
+  Bind(db, stmt, params, next);
+  if (next != params.size())
+    throw EDatabaseError("More values were given than the statement has parameters");
+}
+
+// Leaves a kept statement reset whatever happens, so it holds no read lock between uses.
+struct TStatementReset {
+  sqlite3_stmt* s;
+  ~TStatementReset() { sqlite3_reset(s); }
+};
+
 // One stored value, typed by the column's declared kind where the storage allows it.
 TSqlValue ReadValue(sqlite3_stmt* stmt, int col, TFieldKind kind) {
   switch (sqlite3_column_type(stmt, col)) {
@@ -251,15 +265,8 @@ std::unique_ptr<TQuery> TSqliteDatabase::Open(const std::string& sql, const TSql
   Require();
   std::string utf8 = AnsiToUtf8(sql);
   sqlite3_stmt* stmt = CachedStatement(utf8);
-  // Leave the statement reset whatever happens, so it holds no read lock between uses.
-  struct TResetter {
-    sqlite3_stmt* s;
-    ~TResetter() { sqlite3_reset(s); }
-  } resetter{stmt};
-  size_t next = 0;
-  Bind(db_, stmt, params, next);
-  if (next != params.size())
-    throw EDatabaseError("More values were given than the statement has parameters");
+  TStatementReset resetter{stmt};
+  BindAll(db_, stmt, params);
 
   int n = sqlite3_column_count(stmt);
   std::vector<TColumnInfo> columns(static_cast<size_t>(n));
@@ -306,14 +313,8 @@ std::optional<int64_t> TSqliteDatabase::DataVersion() {
 int64_t TSqliteDatabase::RunPrepared(sqlite3_stmt* stmt, const TSqlParams& params) {
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
-  struct TResetter {
-    sqlite3_stmt* s;
-    ~TResetter() { sqlite3_reset(s); }
-  } resetter{stmt};
-  size_t next = 0;
-  Bind(db_, stmt, params, next);
-  if (next != params.size())
-    throw EDatabaseError("More values were given than the statement has parameters");
+  TStatementReset resetter{stmt};
+  BindAll(db_, stmt, params);
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
   }
