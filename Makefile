@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 
 BUILD_PKGS = build-essential cmake pkg-config libasio-dev libsqlite3-dev libssl-dev \
              libcurl4-openssl-dev libsystemd-dev unixodbc-dev odbcinst python3 util-linux \
-             libcli11-dev libedit-dev libmicrohttpd-dev
+             libcli11-dev libedit-dev libmicrohttpd-dev liburing-dev
 TEST_PKGS  = $(BUILD_PKGS) libgtest-dev libgmock-dev libbenchmark-dev sqlite3 openssl \
              clang libclang-rt-14-dev mingw-w64 python3 postgresql odbc-postgresql \
              tdsodbc tinyproxy procps systemd logrotate python3-prometheus-client

@@ -184,12 +184,15 @@ void TTcpConnection::Read() {
       if (rec) break;
       chunk.append(buf.data(), got);
     }
+    if (!chunk.empty()) {
+      // Replies to every connection caused by this read go out together when it is handled.
+      TWriteBatch::TScope gather(owner_->batch_);
+      owner_->events_.OnClientRead(*owner_, self, chunk);
+    }
     if (rec && rec != asio::error::would_block && rec != asio::error::try_again) {
-      if (!chunk.empty()) owner_->events_.OnClientRead(*owner_, self, chunk);
       if (open_) Fail(rec);
       return;
     }
-    if (!chunk.empty()) owner_->events_.OnClientRead(*owner_, self, chunk);
     if (open_) Read();
   });
 }
@@ -215,7 +218,12 @@ void TTcpConnection::SendShared(TSharedReply bytes, TReplyKind kind) {
     return;
   }
   size_t written = 0;
-  if (!writing_) {
+  if (!writing_ && owner_->batch_->Gathering()) {
+    // Queued until the batch is written; anything after it queues behind, in order.
+    writing_ = true;
+    inBatch_ = true;
+    owner_->batch_->Join(shared_from_this());
+  } else if (!writing_) {
     // Nothing queued: the kernel usually takes the whole reply at once, and then it is never
     // queued at all. A failure shows again on the wait below and is handled there.
     std::error_code ec;
@@ -229,6 +237,30 @@ void TTcpConnection::SendShared(TSharedReply bytes, TReplyKind kind) {
   budget.Add(size - written);
   if (!writing_) WaitWritable();
   if (budget.Exceeded()) owner_->ShedBacklogs();
+}
+
+TMultiSend::TWrite TTcpConnection::BatchWrite() const {
+  TMultiSend::TWrite w;
+  if (!open_ || !inBatch_) return w;
+  for (size_t i = head_; i < queue_.size(); ++i) {
+    const TOutgoing& item = queue_[i];
+    if (!item.Bytes) continue;  // replaced by a newer list
+    w.Fd = const_cast<asio::ip::tcp::socket&>(socket_).native_handle();
+    w.Data = item.Bytes->data() + item.Written;
+    w.Size = item.Bytes->size() - item.Written;
+    break;
+  }
+  return w;
+}
+
+void TTcpConnection::BatchWritten(ssize_t result) {
+  if (!inBatch_) return;
+  inBatch_ = false;
+  if (!open_ || finished_ || !*ownerAlive_) return;
+  if (result > 0) Consumed(static_cast<size_t>(result));
+  // The rest, or the whole reply after a failure: written now, or waited for. A failure shows
+  // again there and is handled as for any write.
+  Flush();
 }
 
 void TTcpConnection::WaitWritable() {
@@ -361,6 +393,12 @@ void TTcpConnection::Fail(const std::error_code& ec) {
 
 void TTcpConnection::Close() {
   if (!open_) return;
+  if (inBatch_) {
+    // Replies handed over before the close were on their way, as if written at once.
+    inBatch_ = false;
+    Flush();
+    if (!open_) return;  // the write failed and closed the connection
+  }
   open_ = false;
   std::error_code ec;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);

@@ -14,6 +14,7 @@
 #include "platform/ClientSocket.h"
 #include "protocol/MessageAssembler.h"
 #include "protocol/SendBudget.h"
+#include "protocol/WriteBatch.h"
 
 namespace tavo {
 
@@ -73,6 +74,10 @@ class TServerSocket {
   // own of the default size. The budget must outlive the listener.
   void SetSendBudget(TSendBudget& budget);
   TSendBudget& SendBudget() { return *budget_; }
+  // Shares the gathering of replies with other listeners, so that a read on one of them writes
+  // the replies it causes on all of them at once.
+  void SetWriteBatch(std::shared_ptr<TWriteBatch> batch) { batch_ = std::move(batch); }
+  const std::shared_ptr<TWriteBatch>& WriteBatch() const { return batch_; }
 
  private:
   friend class TTcpConnection;
@@ -93,6 +98,7 @@ class TServerSocket {
   size_t maxUnsent_ = kMaxUnsentBytes;
   TSendBudget ownBudget_;
   TSendBudget* budget_ = &ownBudget_;
+  std::shared_ptr<TWriteBatch> batch_ = std::make_shared<TWriteBatch>();
   std::vector<char> readBuffer_;  // shared by all connections: reads happen one at a time
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
@@ -116,6 +122,7 @@ class TTcpConnection final : public TClientSocket,
 
  private:
   friend class TServerSocket;
+  friend class TWriteBatch;
   // One reply in the queue; Written counts its bytes already on the wire.
   struct TOutgoing {
     TSharedReply Bytes;  // null once replaced by a newer list
@@ -125,6 +132,10 @@ class TTcpConnection final : public TClientSocket,
   static constexpr size_t kKinds = 3;
 
   void Read();
+  // The batch's write for this connection: the first reply of its queue (none once closed).
+  TMultiSend::TWrite BatchWrite() const;
+  // What the kernel took of it (or -errno); the rest goes the ordinary way.
+  void BatchWritten(ssize_t result);
   void WaitWritable();
   void Flush();
   void Consumed(size_t n);
@@ -147,6 +158,7 @@ class TTcpConnection final : public TClientSocket,
   size_t notBegun_[kKinds] = {};
   size_t unsent_ = 0;
   bool writing_ = false;
+  bool inBatch_ = false;  // joined the open batch; its queue goes out when the batch is written
   bool open_ = true;
   bool finished_ = false;
 };

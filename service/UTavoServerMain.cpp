@@ -71,6 +71,7 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
   fisNTEventLog1.SetAppName("Ker Vanta TAVO Server");
   TAVOMainSocket.SetSendBudget(sendBudget_);
   TAVOUpdateSocket.SetSendBudget(sendBudget_);
+  TAVOUpdateSocket.SetWriteBatch(TAVOMainSocket.WriteBatch());
   SetTimer3(std::make_unique<TAsioTimer>(io_, kTimer3FirstMs));
   RegisterCommands();
   logging_.SetRestartHandler(
@@ -228,6 +229,8 @@ bool TTAVO_WindowsServer::ServiceCreate() {
   try {
     for (const auto& p : core_->Registry.ParseProblems()) logging_.Logg(p, ltWarning);
     logging_.Logg(std::string("Service started version ") + kServerVersion, ltInfo);
+    if (const std::string why = TAVOMainSocket.WriteBatch()->Unbatched(); !why.empty())
+      logging_.Logg("Replies are written one connection at a time: " + why, ltInfo);
     core_->Update->dtLastUpdated = clock_.Now() - 1;
     UpdateIsRunning = false;
     ApplicationExeName = "TAVO_WServer.exe";

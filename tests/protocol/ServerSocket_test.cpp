@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "LoopbackClient.h"
@@ -17,6 +18,10 @@ class Events : public TSocketEvents {
   void OnClientRead(TServerSocket&, const TClientSocketPtr& s, const std::string& chunk) override {
     chunks.push_back(chunk);
     readers.push_back(s.get());
+    if (onRead) {
+      onRead(s, chunk);
+      return;
+    }
     for (int i = 0; i < repeat; ++i) s->SendText(reply);
   }
   void OnClientError(TServerSocket&, const TClientSocketPtr&, int& code) override {
@@ -33,6 +38,8 @@ class Events : public TSocketEvents {
   std::vector<TClientSocket*> readers;
   std::string reply = "ok\r\n";
   int repeat = 1;
+  // Instead of the reply: what a command handler would do.
+  std::function<void(const TClientSocketPtr&, const std::string&)> onRead;
 };
 
 class ServerSocketTest : public ::testing::Test {
@@ -170,6 +177,85 @@ TEST_F(ServerSocketTest, WaitingListIsReplacedByTheNewerOne) {
   OnLoop([&] { unsent = static_cast<TTcpConnection&>(*listener.Connections().at(0)).UnsentBytes(); });
   EXPECT_EQ(unsent, 0u);
   EXPECT_EQ(listener.SendBudget().Total(), 0u);
+}
+
+// Everything one read causes is written when its handling ends, in one go for all
+// connections: each gets its replies whole and in order, a list replaced within the same
+// handling only in its newer form, and a connection the handler closes still gets what it was
+// handed before the close.
+TEST_F(ServerSocketTest, RepliesOfOneReadGoOutTogether) {
+  const uint16_t port = test::FreePort();
+  listener.SetPort(port);
+  listener.Open();
+  StartLoop();
+  constexpr int kClients = 20;
+  std::vector<std::unique_ptr<test::TLoopbackClient>> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<test::TLoopbackClient>(port));
+  ASSERT_TRUE(Eventually([&] { return events.connects == kClients; }));
+  std::vector<TClientSocketPtr> conns;
+  OnLoop([&] { conns = listener.Connections(); });
+  size_t unsentDuring = 0;
+  bool anyWrittenDuring = false;
+  events.onRead = [&](const TClientSocketPtr& from, const std::string&) {
+    for (size_t i = 0; i < conns.size(); ++i) {
+      const std::string n = std::to_string(i);
+      conns[i]->SendText("[x" + n + "]");
+      conns[i]->SendShared(std::make_shared<const std::string>("<old" + n + ">"), TReplyKind::CurrentList);
+      conns[i]->SendShared(std::make_shared<const std::string>("<new" + n + ">"), TReplyKind::CurrentList);
+      conns[i]->SendText("[y" + n + "]");
+    }
+    from->SendText("[done]");
+    conns[3]->SendText("[bye]");
+    conns[3]->Close();
+    // Nothing has gone out yet: it all waits for the end of this read.
+    for (const auto& c : conns)
+      if (c->Connected()) unsentDuring += static_cast<TTcpConnection&>(*c).UnsentBytes();
+    anyWrittenDuring = clients[5]->ReadFor(0).size() > 0;
+  };
+  clients[0]->Send("broadcast");
+  ASSERT_TRUE(clients[0]->WaitFor("[done]"));
+  EXPECT_GT(unsentDuring, 0u);
+  EXPECT_FALSE(anyWrittenDuring);
+  for (int i = 0; i < kClients; ++i) {
+    const std::string n = std::to_string(i);
+    std::string expected = "[x" + n + "]<new" + n + ">[y" + n + "]";
+    if (i == 0) expected += "[done]";
+    if (i == 3) expected += "[bye]";
+    ASSERT_TRUE(clients[i]->WaitFor(expected)) << i << ": " << clients[i]->Received();
+    EXPECT_EQ(clients[i]->Take(), expected) << i;
+  }
+  EXPECT_TRUE(Eventually([&] {
+    clients[3]->ReadFor(10);
+    return clients[3]->PeerClosed();
+  }));
+  EXPECT_EQ(listener.SendBudget().Total(), 0u);
+}
+
+// A reader that has stopped reading holds up nobody: the others get the same broadcast at
+// once, and it gets its replies in order once it reads again.
+TEST_F(ServerSocketTest, StalledReaderDoesNotHoldUpTheBatch) {
+  const uint16_t port = test::FreePort();
+  listener.SetPort(port);
+  listener.Open();
+  StartLoop();
+  test::TLoopbackClient caller(port), stalled(port), display(port);
+  ASSERT_TRUE(Eventually([&] { return events.connects == 3; }));
+  std::vector<TClientSocketPtr> conns;
+  OnLoop([&] { conns = listener.Connections(); });
+  // More than the kernel holds for a reader that does not read: most of it stays queued.
+  const TSharedReply big = Reply(8u << 20, 'b', "<big>");
+  OnLoop([&] { conns[1]->SendShared(big, TReplyKind::Other); });
+  events.onRead = [&](const TClientSocketPtr&, const std::string& chunk) {
+    for (const auto& c : conns) c->SendText("<" + chunk + ">");
+  };
+  caller.Send("call1");
+  ASSERT_TRUE(display.WaitFor("<call1>"));
+  ASSERT_TRUE(caller.WaitFor("<call1>"));
+  caller.Send("call2");
+  ASSERT_TRUE(display.WaitFor("<call2>"));
+  EXPECT_EQ(display.Take(), "<call1><call2>");
+  ASSERT_TRUE(stalled.WaitFor("<call2>", 30000));
+  EXPECT_EQ(stalled.Take(), *big + "<call1><call2>");
 }
 
 // All connections of both listeners share one budget of unsent bytes. Past it, the largest

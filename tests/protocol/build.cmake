@@ -20,7 +20,7 @@ if(TAVO_CLANGXX AND TAVO_CLANG)
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     BUILD_BYPRODUCTS ${_fuzzlib}/libtavo.a)
-  pkg_check_modules(_fuzzdeps REQUIRED libsystemd odbc libmicrohttpd)
+  pkg_check_modules(_fuzzdeps REQUIRED libsystemd odbc libmicrohttpd liburing)
   tavo_add_fuzz(fuzz_messages 20
     SOURCES ${PROJECT_SOURCE_DIR}/tests/protocol/fuzz_messages.cpp
     ARGS -I${PROJECT_SOURCE_DIR}/tests/support -DASIO_STANDALONE -DASIO_NO_DEPRECATED
