@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/Win1252.h"
+#include "database/WalCheckpointer.h"
 
 namespace tavo {
 namespace {
@@ -166,7 +167,7 @@ TFieldKind SqliteKindOfDeclType(const std::string& declType) {
 
 const char* TSqliteDatabase::Schema() { return kSchema; }
 
-TSqliteDatabase::TSqliteDatabase(const std::filesystem::path& file) {
+TSqliteDatabase::TSqliteDatabase(const std::filesystem::path& file, TLogging* log) : log_(log) {
   std::error_code ec;
   bool exists = std::filesystem::exists(file, ec);
   if (exists) {
@@ -221,6 +222,7 @@ void TSqliteDatabase::OpenFile(const std::filesystem::path& file, bool create) {
     Close();
     throw EDatabaseError(Utf8ToAnsi(msg) + ": " + Utf8ToAnsi(file.string()));
   }
+  checkpointer_ = std::make_unique<TWalCheckpointer>(db_, log_);
 }
 
 sqlite3_stmt* TSqliteDatabase::CachedStatement(const std::string& utf8) {
@@ -250,6 +252,7 @@ void TSqliteDatabase::ClearStatementCache() {
 }
 
 void TSqliteDatabase::Close() {
+  checkpointer_.reset();
   ClearStatementCache();
   if (db_) {
     sqlite3_close_v2(db_);
