@@ -90,9 +90,13 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
 
 int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& resource,
                                       TDateTime callTime) {
+  int32_t number = -1;
   try {
+    // Number and row in one transaction: one round of locks, and no other program can take
+    // the number in between.
+    TTransaction transaction(db_);
     // MAX only: the row count would read the whole, ever-growing call log on every call.
-    const int32_t number = GetNextLopnr(db_, log_, "CALLLOG", "LOPNR");
+    number = GetNextLopnr(db_, log_, "CALLLOG", "LOPNR");
     // Without a number there is no row to write: a row numbered -1 would be taken by the
     // next call that also finds no number.
     if (number == -1) throw EDatabaseError("no running number for CALLLOG; the call is not logged");
@@ -101,20 +105,26 @@ int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& 
         "VALUES (?, ?, ?, ?, ?)",
         {SqlInt(number), SqlInt(caller.CallerLopnr), SqlInt(resource.CallLopnr),
          SqlBool(resource.CallableSendSMS), SqlDateTime(callTime)});
-    if (resource.CallableSendSMS) SendSMS(caller, resource, number);
-    return number;
+    transaction.Commit();
   } catch (const std::exception& e) {
     LogFailure("AddCallLoggPost", e);
     // The number was not taken: the next call gets it, and an edit of this call must not
     // land on that call's row.
     return -1;
   }
+  // Only a committed call is dispatched: the message names its row.
+  if (resource.CallableSendSMS) SendSMS(caller, resource, number);
+  return number;
 }
 
 bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr,
                                     TDateTime time) {
   try {
-    auto rows = RunSQLOrThrow(db_, log_, "SELECT * FROM CALLLOG WHERE LOPNR = ?", {SqlInt(logLopnr)});
+    // The check and the change in one transaction: one round of locks, and the row checked is
+    // the row changed.
+    TTransaction transaction(db_);
+    auto rows = RunSQLOrThrow(db_, log_, "SELECT LOPNR FROM CALLLOG WHERE LOPNR = ?",
+                              {SqlInt(logLopnr)});
     // No row, or several, is not a failure: nothing is written.
     if (rows->RecordCount() != 1) return true;
     if (kind == TCallLogEdit::Confirm)
@@ -123,6 +133,7 @@ bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t
     else
       db_.Execute("UPDATE CALLLOG SET COMINGTSTAMP = ?, COMINGLOPNR = ? WHERE LOPNR = ?",
                   {SqlDateTime(time), SqlInt(comingLopnr), SqlInt(logLopnr)});
+    transaction.Commit();
     return true;
   } catch (const std::exception& e) {
     LogFailure("EditCallLoggPost", e);
