@@ -1,6 +1,7 @@
 // CALLING and COMING: opening, confirming and answering calls, their rows in CALLLOG, the SMS
 // dispatch of a new call, and the broadcasts that follow each change.
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "calls/CallService.h"
@@ -28,10 +29,15 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
     TCallObject& entry = *CallList_[i];
     if (entry.CallLopnr != resourceLopnr || !c.Socket->Data) continue;
     const TTAVOConnectInfo& station = *c.Socket->Data;
+    // Both broadcasts share one round, opened after the call-log write: what was kept from
+    // the database is checked once per command, after our own commit.
+    std::optional<TRound> round;
     if (TCaller* open = FindCaller(entry, station.StationLopnr)) {
       // The same command again closes the station's call.
       const TDateTime now = clock_.Now();
-      if (EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, now)) {
+      const bool edited = EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, now);
+      round.emplace(*this);
+      if (edited) {
         if (metrics_) {
           metrics_->CallsConfirmed.fetch_add(1);
           metrics_->TimeToClose.Observe((now - open->CallTimeStamp) * 86400.0);
@@ -55,6 +61,7 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
       caller->CallLogLopnr = AddCallLoggPost(*caller, entry, caller->CallTimeStamp);
       entry.CurrentCallList.push_back(std::move(caller));
       if (metrics_) metrics_->CallsOpened.fetch_add(1);
+      round.emplace(*this);
       UpdateVisningsScreens();
     }
     UpdateStationClients(c.Socket, c.LineMode);

@@ -1,5 +1,8 @@
 // CALLING and COMING: the call log rows, the broadcasts that follow, the SMS hook, and the
 // failure replies.
+#include <algorithm>
+#include <functional>
+
 #include "CallsFixture.h"
 
 namespace tavo::test {
@@ -389,6 +392,42 @@ TEST_F(CallingTest, FailedCommitOfAnEditRepliesError002AndLeavesTheRow) {
   db.Heal();
   EXPECT_TRUE(Logged("Error in EditCallLoggPost: injected failure"));
   EXPECT_TRUE(CallLog()->IsNull("COMINGLOPNR"));
+}
+
+// What was kept from the database is checked once per command, after the command's own
+// commit and before the lists are built.
+TEST_F(CallingTest, OneDataVersionCheckPerCommandAfterItsCommit) {
+  db.PassDataVersion();
+  auto rum3 = SignOn("RUM3", 0);
+  auto exp = SignOn("EXP", 0);
+  auto display = SignOn("VISNING1", 1);
+  const struct {
+    const char* name;
+    std::function<void()> send;
+    const char* failOn;
+  } cases[] = {
+      {"new call", [&] { Calling(rum3, 3); }, ""},
+      {"answer", [&] { Coming(exp, 3, 7); }, ""},
+      {"confirm that fails", [&] { Calling(rum3, 3); }, "UPDATE CALLLOG"},
+      {"confirm", [&] { Calling(rum3, 3); }, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (*c.failOn) db.FailOn(c.failOn);
+    db.Trail.clear();
+    c.send();
+    db.Heal();
+    const auto& trail = db.Trail;
+    EXPECT_EQ(std::count(trail.begin(), trail.end(), "DATA_VERSION"), 1);
+    const auto check = std::find(trail.begin(), trail.end(), "DATA_VERSION");
+    const auto end = std::find_if(trail.begin(), trail.end(), [](const std::string& s) {
+      return s == "COMMIT" || s == "ROLLBACK";
+    });
+    ASSERT_NE(end, trail.end());
+    EXPECT_LT(end, check);
+    EXPECT_NE(Take(rum3), "");
+  }
+  EXPECT_TRUE(service.FindCallObject(3)->CurrentCallList.empty());
 }
 
 }  // namespace
