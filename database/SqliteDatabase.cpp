@@ -222,7 +222,12 @@ void TSqliteDatabase::OpenFile(const std::filesystem::path& file, bool create) {
     Close();
     throw EDatabaseError(Utf8ToAnsi(msg) + ": " + Utf8ToAnsi(file.string()));
   }
-  checkpointer_ = std::make_unique<TWalCheckpointer>(db_, log_);
+  try {
+    checkpointer_ = std::make_unique<TWalCheckpointer>(db_, log_);
+  } catch (const std::exception& e) {  // no thread to be had
+    Close();
+    throw EDatabaseError(std::string(e.what()) + ": " + Utf8ToAnsi(file.string()));
+  }
 }
 
 sqlite3_stmt* TSqliteDatabase::CachedStatement(const std::string& utf8) {

@@ -7,8 +7,9 @@
 
 namespace tavo {
 
-TWalCheckpointer::TWalCheckpointer(sqlite3* db, TLogging* log)
-    : db_(db), log_(log), file_(sqlite3_db_filename(db, "main")) {
+TWalCheckpointer::TWalCheckpointer(sqlite3* db, TLogging* log) : db_(db), log_(log) {
+  const char* file = sqlite3_db_filename(db, "main");
+  file_ = file ? file : "";
   thread_ = std::thread([this] { Run(); });
   // Installing a hook replaces the automatic checkpoint; setting it off first says so.
   sqlite3_wal_autocheckpoint(db_, 0);
@@ -25,9 +26,15 @@ TWalCheckpointer::~TWalCheckpointer() {
   thread_.join();
 }
 
-// Runs on the committing thread after each commit: only a flag and a wake-up.
-int TWalCheckpointer::OnCommit(void* self, sqlite3*, const char*, int pages) {
+// Runs on the committing thread after each commit: a flag and a wake-up, unless the WAL
+// outgrew what the thread could keep up with.
+int TWalCheckpointer::OnCommit(void* self, sqlite3* db, const char* schema, int pages) {
   if (pages < kWakePages) return SQLITE_OK;
+  if (pages >= kMostPages) {
+    // Busy while the thread checkpoints: the next commit tries again.
+    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return SQLITE_OK;
+  }
   auto* me = static_cast<TWalCheckpointer*>(self);
   {
     std::lock_guard<std::mutex> lock(me->mutex_);

@@ -3,6 +3,10 @@
 // sync. The server connection's WAL hook wakes it once the WAL holds kWakePages pages.
 // Checkpoints are PASSIVE: they never wait for, nor hold up, a writer; what they leave (a
 // busy file, frames a reader still uses) is taken at the next wake-up.
+// The WAL starts over from its beginning only when a write finds it all copied back, which a
+// steady stream of commits never lets a checkpoint from another connection see. So past
+// kMostPages the server's connection copies what the thread has not yet copied itself, after
+// its commit, and the WAL stays bounded under any load; below it, commits never checkpoint.
 #pragma once
 
 #include <atomic>
@@ -22,6 +26,7 @@ class TWalCheckpointer {
  public:
   // SQLite's own automatic threshold.
   static constexpr int kWakePages = 1000;
+  static constexpr int kMostPages = 4 * kWakePages;
 
   // Takes over the connection's automatic checkpoint and starts the thread. The connection must
   // outlive this object. A failure other than a busy file is logged once as a warning to log

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -104,6 +105,27 @@ TEST(WalCheckpointer, CommitsLeaveCheckpointsToTheThreadAndTheWalStaysBounded) {
     }
   }
   EXPECT_EQ(CallLogRows(file), rows);
+}
+
+// Commits one after another, with no pause in which the thread could catch up.
+TEST(WalCheckpointer, AStreamOfCommitsKeepsTheWalBounded) {
+  TTempDir dir;
+  const auto file = dir / "tavo.db";
+  TSqliteDatabase db(file);
+  db.Execute("PRAGMA synchronous=NORMAL");
+  const uintmax_t frame = db.Open("PRAGMA page_size")->AsInteger("page_size") + 24;
+  int64_t rows = 0;
+  uint32_t most = 0;
+  // About ten times the bound in frames, had the WAL never started over.
+  for (int i = 0; i < 20000; ++i) {
+    InsertCall(db, rows);
+    most = std::max(most, ReadWalState(file).Frames);
+  }
+  EXPECT_GE(most, static_cast<uint32_t>(TWalCheckpointer::kWakePages));
+  EXPECT_LE(most, static_cast<uint32_t>(TWalCheckpointer::kMostPages + 1000));
+  EXPECT_LE(std::filesystem::file_size(file.string() + "-wal"),
+            32 + (TWalCheckpointer::kMostPages + 1000) * frame);
+  EXPECT_EQ(db.Open("SELECT COUNT(*) AS N FROM CALLLOG")->AsInteger("N"), rows);
 }
 
 // A raw connection in WAL mode with one table, as the checkpointer sees the server's.
