@@ -387,14 +387,15 @@ void TSqliteDatabase::CheckHealth() {
 }
 
 // IMMEDIATE takes the write lock at once, so a busy file fails here and not half-way through.
+// Kept prepared like the statements between them: every new call runs both.
 void TSqliteDatabase::BeginTransaction() {
   Require();
-  Check(db_, sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+  RunPrepared(CachedStatement("BEGIN IMMEDIATE"), {});
 }
 
 void TSqliteDatabase::CommitTransaction() {
   Require();
-  Check(db_, sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr));
+  RunPrepared(CachedStatement("COMMIT"), {});
 }
 
 void TSqliteDatabase::RollbackTransaction() noexcept {

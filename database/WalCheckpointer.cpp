@@ -36,11 +36,14 @@ int TWalCheckpointer::OnCommit(void* self, sqlite3* db, const char* schema, int 
     return SQLITE_OK;
   }
   auto* me = static_cast<TWalCheckpointer*>(self);
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(me->mutex_);
+    wake = !me->pending_;
     me->pending_ = true;
   }
-  me->wake_.notify_one();
+  // Already woken: no second system call on this commit.
+  if (wake) me->wake_.notify_one();
   return SQLITE_OK;
 }
 
