@@ -26,16 +26,21 @@ TWalCheckpointer::~TWalCheckpointer() {
   thread_.join();
 }
 
-// Runs on the committing thread after each commit: a flag and a wake-up, unless the WAL
-// outgrew what the thread could keep up with.
+// Runs on the committing thread after each commit: now and then a flag and a wake-up, unless
+// the WAL outgrew what the thread could keep up with.
 int TWalCheckpointer::OnCommit(void* self, sqlite3* db, const char* schema, int pages) {
-  if (pages < kWakePages) return SQLITE_OK;
+  auto* me = static_cast<TWalCheckpointer*>(self);
+  if (pages < kWakePages) {  // started over
+    me->nextWake_ = kWakePages;
+    return SQLITE_OK;
+  }
   if (pages >= kMostPages) {
     // Busy while the thread checkpoints: the next commit tries again.
     sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     return SQLITE_OK;
   }
-  auto* me = static_cast<TWalCheckpointer*>(self);
+  if (pages < me->nextWake_) return SQLITE_OK;
+  me->nextWake_ = pages + kWakePages;
   bool wake;
   {
     std::lock_guard<std::mutex> lock(me->mutex_);

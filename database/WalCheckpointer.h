@@ -1,6 +1,8 @@
 // Copies an SQLite file's WAL back into the file on a thread of its own, with a connection of
 // its own, so that no commit of the server's connection runs a checkpoint and waits for its
-// sync. The server connection's WAL hook wakes it once the WAL holds kWakePages pages.
+// sync. The server connection's WAL hook wakes it once the WAL holds kWakePages pages, and
+// again each further kWakePages pages (SQLite's own cadence: back-to-back checkpoints would
+// keep the disk flushing under the commits' own syncs).
 // Checkpoints are PASSIVE: they never wait for, nor hold up, a writer; what they leave (a
 // busy file, frames a reader still uses) is taken at the next wake-up.
 // The WAL starts over from its beginning only when a write finds it all copied back, which a
@@ -55,6 +57,7 @@ class TWalCheckpointer {
   bool pending_ = false;
   bool stop_ = false;
   bool warned_ = false;  // thread only
+  int nextWake_ = kWakePages;  // committing thread only
   std::atomic<uint64_t> attempts_{0};
   std::thread thread_;
 };
