@@ -2,6 +2,8 @@
 // PostgreSQL through psqlODBC, with an empty and with a year's worth of call log.
 #include <benchmark/benchmark.h>
 
+#include <optional>
+
 #include "support/DatabaseBackends.h"
 #include "database/SqlHelpers.h"
 
@@ -57,6 +59,35 @@ void BM_NextLopnrAndCallLogInsert(benchmark::State& state) {
   Label(state, withCount ? ", with count" : ", without count");
 }
 
+// The database work of a new call as the calls code does it: the next number and the insert
+// in one transaction (third argument 1) or as two committed statements (0); on SQLite with
+// synchronous=NORMAL (fourth argument 1) or the FULL default (0).
+void BM_NewCallLogRow(benchmark::State& state) {
+  auto kind = static_cast<TBackendKind>(state.range(0));
+  const bool inTransaction = state.range(2) != 0;
+  const bool normal = state.range(3) != 0;
+  auto backend = MakeBackend(kind);
+  auto db = backend->OpenNew();
+  if (normal) db->Execute("PRAGMA synchronous=NORMAL");
+  PrefillCallLog(*db, kind, state.range(1));
+  TLogEnv env;
+  TDateTime now = EncodeDateTime(2026, 12, 9, 8, 0, 0);
+  for (auto _ : state) {
+    std::optional<TTransaction> transaction;
+    if (inTransaction) transaction.emplace(*db);
+    int32_t lopnr = GetNextLopnr(*db, env.log, "CALLLOG", "LOPNR");
+    if (lopnr < 0) {
+      state.SkipWithError("GetNextLopnr failed");
+      break;
+    }
+    db->Execute(kInsertCall, {SqlInt(lopnr), SqlInt(1), SqlInt(2), SqlBool(false),
+                              SqlDateTime(now)});
+    if (transaction) transaction->Commit();
+  }
+  Label(state, std::string(inTransaction ? ", one transaction" : ", two statements") +
+                   (normal ? ", synchronous=NORMAL" : ""));
+}
+
 void BM_GetStrSetting(benchmark::State& state) {
   auto kind = static_cast<TBackendKind>(state.range(0));
   auto backend = MakeBackend(kind);
@@ -78,6 +109,10 @@ BENCHMARK(BM_NextLopnrAndCallLogInsert)
     ->ArgsProduct({{static_cast<int>(TBackendKind::SQLite), static_cast<int>(TBackendKind::PostgreSQL)},
                    {0, 100000},
                    {1, 0}})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_NewCallLogRow)
+    ->ArgsProduct({{static_cast<int>(TBackendKind::SQLite)}, {0, 100000}, {0, 1}, {0, 1}})
+    ->ArgsProduct({{static_cast<int>(TBackendKind::PostgreSQL)}, {0, 100000}, {0, 1}, {0}})
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GetStrSetting)
     ->ArgsProduct({{static_cast<int>(TBackendKind::SQLite), static_cast<int>(TBackendKind::PostgreSQL)},

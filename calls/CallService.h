@@ -84,10 +84,12 @@ class TCallService {
   std::string RenderCurrentList(const TTAVOConnectInfo& record, int32_t cancelLopnr) const;
 
   // --- calling (Calling.cpp) ---
-  // Inserts the call's CALLLOG row and starts its SMS dispatch when the resource asks for one.
-  // Returns the row's number, or -1 when no row was written. Never throws.
+  // Takes the next number and inserts the call's CALLLOG row in one transaction; once that is
+  // committed, starts the SMS dispatch when the resource asks for one. Returns the row's
+  // number, or -1 when no row was written. Never throws.
   int32_t AddCallLoggPost(const TCaller& caller, const TCallObject& resource, TDateTime callTime);
-  // Writes the confirm or the answer into the call's row; false on failure. Never throws.
+  // Writes the confirm or the answer into the call's row, checked in the same transaction;
+  // false on failure. Never throws.
   bool EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr, TDateTime time);
   // Hands one call to the SMS dispatch. Never throws.
   void SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);

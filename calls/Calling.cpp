@@ -1,6 +1,7 @@
 // CALLING and COMING: opening, confirming and answering calls, their rows in CALLLOG, the SMS
 // dispatch of a new call, and the broadcasts that follow each change.
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "calls/CallService.h"
@@ -28,10 +29,15 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
     TCallObject& entry = *CallList_[i];
     if (entry.CallLopnr != resourceLopnr || !c.Socket->Data) continue;
     const TTAVOConnectInfo& station = *c.Socket->Data;
+    // Both broadcasts share one round, opened after the call-log write: what was kept from
+    // the database is checked once per command, after our own commit.
+    std::optional<TRound> round;
     if (TCaller* open = FindCaller(entry, station.StationLopnr)) {
       // The same command again closes the station's call.
       const TDateTime now = clock_.Now();
-      if (EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, now)) {
+      const bool edited = EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, now);
+      round.emplace(*this);
+      if (edited) {
         if (metrics_) {
           metrics_->CallsConfirmed.fetch_add(1);
           metrics_->TimeToClose.Observe((now - open->CallTimeStamp) * 86400.0);
@@ -55,6 +61,7 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
       caller->CallLogLopnr = AddCallLoggPost(*caller, entry, caller->CallTimeStamp);
       entry.CurrentCallList.push_back(std::move(caller));
       if (metrics_) metrics_->CallsOpened.fetch_add(1);
+      round.emplace(*this);
       UpdateVisningsScreens();
     }
     UpdateStationClients(c.Socket, c.LineMode);
@@ -90,9 +97,13 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
 
 int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& resource,
                                       TDateTime callTime) {
+  int32_t number = -1;
   try {
+    // Number and row in one transaction: one round of locks, and no other program can take
+    // the number in between.
+    TTransaction transaction(db_);
     // MAX only: the row count would read the whole, ever-growing call log on every call.
-    const int32_t number = GetNextLopnr(db_, log_, "CALLLOG", "LOPNR");
+    number = GetNextLopnr(db_, log_, "CALLLOG", "LOPNR");
     // Without a number there is no row to write: a row numbered -1 would be taken by the
     // next call that also finds no number.
     if (number == -1) throw EDatabaseError("no running number for CALLLOG; the call is not logged");
@@ -101,20 +112,26 @@ int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& 
         "VALUES (?, ?, ?, ?, ?)",
         {SqlInt(number), SqlInt(caller.CallerLopnr), SqlInt(resource.CallLopnr),
          SqlBool(resource.CallableSendSMS), SqlDateTime(callTime)});
-    if (resource.CallableSendSMS) SendSMS(caller, resource, number);
-    return number;
+    transaction.Commit();
   } catch (const std::exception& e) {
     LogFailure("AddCallLoggPost", e);
     // The number was not taken: the next call gets it, and an edit of this call must not
     // land on that call's row.
     return -1;
   }
+  // Only a committed call is dispatched: the message names its row.
+  if (resource.CallableSendSMS) SendSMS(caller, resource, number);
+  return number;
 }
 
 bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr,
                                     TDateTime time) {
   try {
-    auto rows = RunSQLOrThrow(db_, log_, "SELECT * FROM CALLLOG WHERE LOPNR = ?", {SqlInt(logLopnr)});
+    // The check and the change in one transaction: one round of locks, and the row checked is
+    // the row changed.
+    TTransaction transaction(db_);
+    auto rows = RunSQLOrThrow(db_, log_, "SELECT LOPNR FROM CALLLOG WHERE LOPNR = ?",
+                              {SqlInt(logLopnr)});
     // No row, or several, is not a failure: nothing is written.
     if (rows->RecordCount() != 1) return true;
     if (kind == TCallLogEdit::Confirm)
@@ -123,6 +140,7 @@ bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t
     else
       db_.Execute("UPDATE CALLLOG SET COMINGTSTAMP = ?, COMINGLOPNR = ? WHERE LOPNR = ?",
                   {SqlDateTime(time), SqlInt(comingLopnr), SqlInt(logLopnr)});
+    transaction.Commit();
     return true;
   } catch (const std::exception& e) {
     LogFailure("EditCallLoggPost", e);

@@ -124,7 +124,10 @@ TDatabaseConnector::TDatabaseConnector(TRegistryStore& registry, TLogging& log,
     : registry_(registry),
       log_(log),
       programDir_(std::move(programDir)),
-      opener_(opener ? std::move(opener) : TDatabaseOpener(&OpenDatabase)) {}
+      opener_(opener ? std::move(opener)
+                     : TDatabaseOpener([&log](const std::string& cs, const std::string& dir) {
+                         return OpenDatabase(cs, dir, &log);
+                       })) {}
 
 void TDatabaseConnector::ConnectDatabase() {
   if (ADOConnection1) ADOConnection1->Close();

@@ -187,9 +187,10 @@ TBackendTarget MapConnectionString(const std::string& connectionString,
 }
 
 std::unique_ptr<TDatabase> OpenDatabase(const std::string& connectionString,
-                                        const std::string& programDir) {
+                                        const std::string& programDir, TLogging* log) {
   TBackendTarget t = MapConnectionString(connectionString, programDir);
-  if (t.Kind == TBackendTarget::SQLite) return std::make_unique<TSqliteDatabase>(t.SqliteFile);
+  if (t.Kind == TBackendTarget::SQLite)
+    return std::make_unique<TSqliteDatabase>(t.SqliteFile, log);
   return std::make_unique<TOdbcDatabase>(t.OdbcConnection);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "database/Database.h"
+#include "platform/Logging.h"
 
 namespace tavo {
 
@@ -30,8 +31,9 @@ struct TBackendTarget {
 TBackendTarget MapConnectionString(const std::string& connectionString,
                                    const std::string& programDir);
 
-// Opens the backend the connection string names; throws EDatabaseError.
+// Opens the backend the connection string names; throws EDatabaseError. Failures of work the
+// backend does in the background go to log (none: not logged).
 std::unique_ptr<TDatabase> OpenDatabase(const std::string& connectionString,
-                                        const std::string& programDir);
+                                        const std::string& programDir, TLogging* log = nullptr);
 
 }  // namespace tavo

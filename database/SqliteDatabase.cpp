@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/Win1252.h"
+#include "database/WalCheckpointer.h"
 
 namespace tavo {
 namespace {
@@ -166,7 +167,7 @@ TFieldKind SqliteKindOfDeclType(const std::string& declType) {
 
 const char* TSqliteDatabase::Schema() { return kSchema; }
 
-TSqliteDatabase::TSqliteDatabase(const std::filesystem::path& file) {
+TSqliteDatabase::TSqliteDatabase(const std::filesystem::path& file, TLogging* log) : log_(log) {
   std::error_code ec;
   bool exists = std::filesystem::exists(file, ec);
   if (exists) {
@@ -221,6 +222,12 @@ void TSqliteDatabase::OpenFile(const std::filesystem::path& file, bool create) {
     Close();
     throw EDatabaseError(Utf8ToAnsi(msg) + ": " + Utf8ToAnsi(file.string()));
   }
+  try {
+    checkpointer_ = std::make_unique<TWalCheckpointer>(db_, log_);
+  } catch (const std::exception& e) {  // no thread to be had
+    Close();
+    throw EDatabaseError(std::string(e.what()) + ": " + Utf8ToAnsi(file.string()));
+  }
 }
 
 sqlite3_stmt* TSqliteDatabase::CachedStatement(const std::string& utf8) {
@@ -250,6 +257,7 @@ void TSqliteDatabase::ClearStatementCache() {
 }
 
 void TSqliteDatabase::Close() {
+  checkpointer_.reset();
   ClearStatementCache();
   if (db_) {
     sqlite3_close_v2(db_);
@@ -379,14 +387,15 @@ void TSqliteDatabase::CheckHealth() {
 }
 
 // IMMEDIATE takes the write lock at once, so a busy file fails here and not half-way through.
+// Kept prepared like the statements between them: every new call runs both.
 void TSqliteDatabase::BeginTransaction() {
   Require();
-  Check(db_, sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+  RunPrepared(CachedStatement("BEGIN IMMEDIATE"), {});
 }
 
 void TSqliteDatabase::CommitTransaction() {
   Require();
-  Check(db_, sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr));
+  RunPrepared(CachedStatement("COMMIT"), {});
 }
 
 void TSqliteDatabase::RollbackTransaction() noexcept {

@@ -2,12 +2,14 @@
 // synchronous=FULL, so a committed statement survives a crash of the server and a power cut
 // (NORMAL, which may lose the last commits to a power cut, is the clinic's choice); a busy timeout
 // so that the sqlite3 tool may look at the file while the server runs. A file that does not
-// exist is a new installation and gets the schema of sql/sqlite.sql.
+// exist is a new installation and gets the schema of sql/sqlite.sql. The WAL is checkpointed
+// by a thread of its own (TWalCheckpointer), never inside one of this connection's commits.
 #pragma once
 
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -18,10 +20,14 @@ struct sqlite3_stmt;
 
 namespace tavo {
 
+class TLogging;
+class TWalCheckpointer;
+
 class TSqliteDatabase final : public TDatabase {
  public:
   // Opens the file, creating it with the schema when it does not exist; throws EDatabaseError.
-  explicit TSqliteDatabase(const std::filesystem::path& file);
+  // A failing checkpoint is logged to log (none: not logged), which must outlive the object.
+  explicit TSqliteDatabase(const std::filesystem::path& file, TLogging* log = nullptr);
   ~TSqliteDatabase() override;
   TSqliteDatabase(const TSqliteDatabase&) = delete;
   TSqliteDatabase& operator=(const TSqliteDatabase&) = delete;
@@ -57,6 +63,9 @@ class TSqliteDatabase final : public TDatabase {
   std::unordered_map<std::string, struct sqlite3_stmt*> statements_;
 
   sqlite3* db_ = nullptr;
+  TLogging* log_;
+  // Stopped before db_ closes.
+  std::unique_ptr<TWalCheckpointer> checkpointer_;
   std::filesystem::path file_;
   dev_t fileDev_ = 0;
   ino_t fileIno_ = 0;

@@ -1,5 +1,8 @@
 // CALLING and COMING: the call log rows, the broadcasts that follow, the SMS hook, and the
 // failure replies.
+#include <algorithm>
+#include <functional>
+
 #include "CallsFixture.h"
 
 namespace tavo::test {
@@ -303,6 +306,128 @@ TEST_F(CallingTest, FailedInsertDoesNotLetTheCallEditAnotherCallsRow) {
   EXPECT_TRUE(CallLog()->IsNull("CONFIRMTSTAMP"));
   ASSERT_EQ(service.FindCallObject(3)->CurrentCallList.size(), 1u);
   EXPECT_EQ(service.FindCallObject(3)->CurrentCallList[0]->CallerLopnr, 15);
+}
+
+TEST_F(CallingTest, NumberAndRowAndEachEditAreOneTransaction) {
+  using TTrail = std::vector<std::string>;
+  TCaller caller;
+  caller.CallerLopnr = 7;
+  db.Trail.clear();
+  EXPECT_EQ(service.AddCallLoggPost(caller, *service.FindCallObject(3), env.clock.Now()), 1);
+  EXPECT_EQ(db.Trail, (TTrail{"BEGIN", "SELECT", "INSERT", "COMMIT"}));
+  for (auto kind : {TCallLogEdit::Coming, TCallLogEdit::Confirm}) {
+    db.Trail.clear();
+    EXPECT_TRUE(service.EditCallLoggPost(1, kind, 4, env.clock.Now()));
+    EXPECT_EQ(db.Trail, (TTrail{"BEGIN", "SELECT", "UPDATE", "COMMIT"}));
+  }
+  // A row that is not there is no failure, and nothing is written.
+  db.Trail.clear();
+  EXPECT_TRUE(service.EditCallLoggPost(2, TCallLogEdit::Confirm, 0, env.clock.Now()));
+  EXPECT_EQ(db.Trail, (TTrail{"BEGIN", "SELECT", "ROLLBACK"}));
+  EXPECT_EQ(CallLog()->RecordCount(), 1u);
+  EXPECT_EQ(env.log.ErrorCount(), 0);
+}
+
+TEST_F(CallingTest, NewCallThatIsNotCommittedLeavesNoRowNoNumberAndNoSms) {
+  const struct {
+    const char* failOn;
+    const char* logged;
+    int counted;
+  } cases[] = {
+      {"SELECT MAX(LOPNR)", "Error in GetNextLopnr: injected failure", 2},
+      {"INSERT INTO CALLLOG", "Error in AddCallLoggPost: injected failure", 1},
+      {"COMMIT", "Error in AddCallLoggPost: injected failure", 1},
+  };
+  auto rum5 = SignOn("RUM5", 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failOn);
+    env.sink->Clear();
+    env.log.ResetErrorCount();
+    db.FailOn(c.failOn);
+    Calling(rum5, 6);  // an SMS resource
+    db.Heal();
+    EXPECT_TRUE(Logged(c.logged));
+    EXPECT_EQ(env.log.ErrorCount(), c.counted);
+    EXPECT_EQ(CallLog()->RecordCount(), 0u);
+    EXPECT_TRUE(sms.empty());
+    const auto& calls = service.FindCallObject(6)->CurrentCallList;
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0]->CallLogLopnr, -1);
+    Calling(rum5, 6);  // closed again; nothing is written for it
+    EXPECT_TRUE(calls.empty());
+  }
+  // The number no failed call took is the next call's.
+  Calling(rum5, 6);
+  ASSERT_EQ(sms.size(), 1u);
+  EXPECT_EQ(sms[0].CallLogLopnr, 1);
+  EXPECT_EQ(CallLog()->AsInteger("LOPNR"), 1);
+}
+
+TEST_F(CallingTest, SmsDispatchStartsOnceTheRowIsCommitted) {
+  // Another connection sees only committed rows.
+  TSqliteDatabase other(env.dir / "tavo.sqlite");
+  std::vector<size_t> rowsSeen;
+  TCallService withSms(db, env.log, env.clock, [this] { return connections; }, [] {},
+                       [&](const TCallObject&, const TCaller& c) {
+                         rowsSeen.push_back(other.Open("SELECT LOPNR FROM CALLLOG WHERE LOPNR = ?",
+                                                       {SqlInt(c.CallLogLopnr)})
+                                                ->RecordCount());
+                       });
+  withSms.FillCallList();
+  withSms.RegisterCommands(interpreter);
+  auto rum5 = SignOn("RUM5", 0);
+  Calling(rum5, 6);
+  EXPECT_EQ(rowsSeen, std::vector<size_t>{1});
+}
+
+TEST_F(CallingTest, FailedCommitOfAnEditRepliesError002AndLeavesTheRow) {
+  auto rum3 = SignOn("RUM3", 0);
+  auto exp = SignOn("EXP", 0);
+  Calling(rum3, 3);
+  Take(exp);
+  db.FailOn("COMMIT");
+  Coming(exp, 3, 7);
+  EXPECT_EQ(Take(exp), Framed("ERROR: 002 Det gick inte att redigera kallelsen! Kontrollera felen "
+                              "på servern."));
+  db.Heal();
+  EXPECT_TRUE(Logged("Error in EditCallLoggPost: injected failure"));
+  EXPECT_TRUE(CallLog()->IsNull("COMINGLOPNR"));
+}
+
+// What was kept from the database is checked once per command, after the command's own
+// commit and before the lists are built.
+TEST_F(CallingTest, OneDataVersionCheckPerCommandAfterItsCommit) {
+  db.PassDataVersion();
+  auto rum3 = SignOn("RUM3", 0);
+  auto exp = SignOn("EXP", 0);
+  auto display = SignOn("VISNING1", 1);
+  const struct {
+    const char* name;
+    std::function<void()> send;
+    const char* failOn;
+  } cases[] = {
+      {"new call", [&] { Calling(rum3, 3); }, ""},
+      {"answer", [&] { Coming(exp, 3, 7); }, ""},
+      {"confirm that fails", [&] { Calling(rum3, 3); }, "UPDATE CALLLOG"},
+      {"confirm", [&] { Calling(rum3, 3); }, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (*c.failOn) db.FailOn(c.failOn);
+    db.Trail.clear();
+    c.send();
+    db.Heal();
+    const auto& trail = db.Trail;
+    EXPECT_EQ(std::count(trail.begin(), trail.end(), "DATA_VERSION"), 1);
+    const auto check = std::find(trail.begin(), trail.end(), "DATA_VERSION");
+    const auto end = std::find_if(trail.begin(), trail.end(), [](const std::string& s) {
+      return s == "COMMIT" || s == "ROLLBACK";
+    });
+    ASSERT_NE(end, trail.end());
+    EXPECT_LT(end, check);
+    EXPECT_NE(Take(rum3), "");
+  }
+  EXPECT_TRUE(service.FindCallObject(3)->CurrentCallList.empty());
 }
 
 }  // namespace

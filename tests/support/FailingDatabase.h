@@ -1,6 +1,7 @@
 // A database that passes everything to a real one but fails the statements that contain given
 // parts, as a database that rejects them would. A commit counts as the statement "COMMIT".
-// It counts the queries it opens. Unless told otherwise it has no data version, like a backend
+// It counts the queries it opens, and keeps a trail of what it was asked to do: the first word
+// of each statement, BEGIN, COMMIT, ROLLBACK and DATA_VERSION. Unless told otherwise it has no data version, like a backend
 // that cannot tell whether anything changed: every station list is then read from the
 // database, as tests that write through the server's own connection need.
 #pragma once
@@ -23,29 +24,40 @@ class TFailingDatabase final : public TDatabase {
   void Heal() { rules_.clear(); }
   void PassDataVersion() { passDataVersion_ = true; }
   size_t Opens = 0;
+  std::vector<std::string> Trail;
 
   TDbmsKind Dbms() const override { return inner_.Dbms(); }
   bool Connected() const override { return inner_.Connected(); }
   void Close() override { inner_.Close(); }
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params) override {
+    Trail.push_back(sql.substr(0, sql.find(' ')));
     Check(sql);
     ++Opens;
     return inner_.Open(sql, params);
   }
   std::optional<int64_t> DataVersion() override {
+    Trail.push_back("DATA_VERSION");
     if (!passDataVersion_) return std::nullopt;
     return inner_.DataVersion();
   }
   int64_t Execute(const std::string& sql, const TSqlParams& params) override {
+    Trail.push_back(sql.substr(0, sql.find(' ')));
     Check(sql);
     return inner_.Execute(sql, params);
   }
-  void BeginTransaction() override { inner_.BeginTransaction(); }
+  void BeginTransaction() override {
+    Trail.push_back("BEGIN");
+    inner_.BeginTransaction();
+  }
   void CommitTransaction() override {
+    Trail.push_back("COMMIT");
     Check("COMMIT");
     inner_.CommitTransaction();
   }
-  void RollbackTransaction() noexcept override { inner_.RollbackTransaction(); }
+  void RollbackTransaction() noexcept override {
+    Trail.push_back("ROLLBACK");
+    inner_.RollbackTransaction();
+  }
 
  private:
   struct TRule {
