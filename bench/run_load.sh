@@ -1,6 +1,6 @@
 #!/bin/bash
 # Runs the load tool against a fresh Release server on loopback.
-#   bench/run_load.sh BUILD_DIR DISPLAYS [STATIONS] [CALLS] [IDLE]
+#   [SYNC=NORMAL] bench/run_load.sh BUILD_DIR DISPLAYS [STATIONS] [CALLS] [IDLE]
 # The server runs in a temporary program directory with a seeded SQLite database.
 set -euo pipefail
 BUILD=${1:?build directory}
@@ -13,8 +13,13 @@ trap 'kill $PID 2>/dev/null || true; wait $PID 2>/dev/null || true; rm -rf "$DIR
 cp "$BUILD/TAVO_WServer.exe" "$DIR/"
 python3 "$(dirname "$0")/../packaging/make_udl.py" "$DIR/TAVO.udl" "Provider=SQLite;Data Source=TAVO.sqlite"
 "$BUILD/tools/tavo_load" --seed "$DIR/TAVO.sqlite" --displays "$DISPLAYS" --stations "$STATIONS" --resources 5 >/dev/null
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+read -r PORT UPDATE_PORT < <(python3 -c 'import socket; a=socket.socket(); b=socket.socket(); a.bind(("127.0.0.1",0)); b.bind(("127.0.0.1",0)); print(a.getsockname()[1], b.getsockname()[1])')
+# The update listener defaults to PORT+1, which may be the local port of a client connection
+# here (both are ephemeral ports); give it a free one of its own.
+python3 -c 'import sqlite3,sys; db=sqlite3.connect(sys.argv[1]); db.execute("DELETE FROM SETTINGS WHERE NYCKELNAMN=?", ("ServerSettings-UpdateServerPort",)); db.execute("INSERT INTO SETTINGS (NYCKELNAMN, STRINGVALUE) VALUES (?, ?)", ("ServerSettings-UpdateServerPort", sys.argv[2])); db.commit()' "$DIR/TAVO.sqlite" "$UPDATE_PORT"
 printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\KerVanta\\TAVO_WServer]\nPort=%s\n' "$PORT" > "$DIR/registry.ini"
+# SYNC=NORMAL runs the call log without a disk flush per commit (the server's default is FULL).
+if [ -n "${SYNC:-}" ]; then printf 'SQLiteSynchronous=%s\n' "$SYNC" >> "$DIR/registry.ini"; fi
 # Server and tool each hold one descriptor per connection.
 ulimit -n $(( IDLE + DISPLAYS + STATIONS + 1024 > 8192 ? IDLE + DISPLAYS + STATIONS + 1024 : 8192 ))
 "$DIR/TAVO_WServer.exe" --foreground --registry "$DIR/registry.ini" --event-log "$DIR/events.log" &
