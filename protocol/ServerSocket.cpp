@@ -239,13 +239,13 @@ void TTcpConnection::SendShared(TSharedReply bytes, TReplyKind kind) {
   if (budget.Exceeded()) owner_->ShedBacklogs();
 }
 
-TMultiSend::TWrite TTcpConnection::BatchWrite() const {
+TMultiSend::TWrite TTcpConnection::BatchWrite() {
   TMultiSend::TWrite w;
   if (!open_ || !inBatch_) return w;
   for (size_t i = head_; i < queue_.size(); ++i) {
     const TOutgoing& item = queue_[i];
     if (!item.Bytes) continue;  // replaced by a newer list
-    w.Fd = const_cast<asio::ip::tcp::socket&>(socket_).native_handle();
+    w.Fd = socket_.native_handle();
     w.Data = item.Bytes->data() + item.Written;
     w.Size = item.Bytes->size() - item.Written;
     break;

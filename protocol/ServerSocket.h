@@ -133,7 +133,7 @@ class TTcpConnection final : public TClientSocket,
 
   void Read();
   // The batch's write for this connection: the first reply of its queue (none once closed).
-  TMultiSend::TWrite BatchWrite() const;
+  TMultiSend::TWrite BatchWrite();
   // What the kernel took of it (or -errno); the rest goes the ordinary way.
   void BatchWritten(ssize_t result);
   void WaitWritable();
