@@ -183,6 +183,8 @@ void TTcpConnection::Read() {
       size_t got = socket_.read_some(asio::buffer(buf), rec);
       if (rec) break;
       chunk.append(buf.data(), got);
+      // Less than asked for: the socket had no more, and asking again only costs a call.
+      if (got < buf.size()) break;
     }
     if (!chunk.empty()) {
       // Replies to every connection caused by this read go out together when it is handled.
