@@ -100,12 +100,12 @@ void TCallService::FillCallList() {
             entry->CurrentCallList.push_back(std::move(caller));
           }
         } catch (const std::exception& e) {
-          LogFailure("FillCallList.Next", e);
+          log_.LogFailure("FillCallList.Next", e);
         }
         CallList_.push_back(std::move(entry));
       }
     } catch (const std::exception& e) {
-      LogFailure("FillCallList", e);
+      log_.LogFailure("FillCallList", e);
     }
   }
   // The queries are released by now; the new process loads again from scratch.

@@ -48,10 +48,6 @@ TCommandResult TCallService::CmdGetCallList(const TCommandContext& c) {
   return TCommandResult::Continue;
 }
 
-void TCallService::LogFailure(const std::string& operation, const std::exception& e) {
-  log_.LogFailure(operation, e);
-}
-
 // Read for every list, from the kept reads while the database has not changed.
 int32_t TCallService::CancelResourceLopnr() { return kept_.CancelResourceLopnr(); }
 

@@ -113,8 +113,6 @@ class TCallService {
     TCallService& s_;
   };
 
-  // Logs "Error in " + operation + ": " + the failure; counted unless the client's content failed.
-  void LogFailure(const std::string& operation, const std::exception& e);
   int32_t CancelResourceLopnr();
   void RenderCurrentListInto(std::string& text, const TTAVOConnectInfo& record,
                              int32_t cancelLopnr) const;

@@ -114,7 +114,7 @@ int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& 
          SqlBool(resource.CallableSendSMS), SqlDateTime(callTime)});
     transaction.Commit();
   } catch (const std::exception& e) {
-    LogFailure("AddCallLoggPost", e);
+    log_.LogFailure("AddCallLoggPost", e);
     // The number was not taken: the next call gets it, and an edit of this call must not
     // land on that call's row.
     return -1;
@@ -143,7 +143,7 @@ bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t
     transaction.Commit();
     return true;
   } catch (const std::exception& e) {
-    LogFailure("EditCallLoggPost", e);
+    log_.LogFailure("EditCallLoggPost", e);
     return false;
   }
 }
@@ -155,7 +155,7 @@ void TCallService::SendSMS(const TCaller& caller, const TCallObject& resource, i
     call.CallLogLopnr = logLopnr;
     sendSMS_(resource, call);
   } catch (const std::exception& e) {
-    LogFailure("SendSMS", e);
+    log_.LogFailure("SendSMS", e);
   }
 }
 

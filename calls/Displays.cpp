@@ -77,7 +77,7 @@ void TCallService::UpdateVisningsScreens(const TClientSocketPtr& socket) {
         SendCurrentList(s, cancelLopnr);
     }
   } catch (const std::exception& e) {
-    LogFailure("UpdateVisningsScreens", e);
+    log_.LogFailure("UpdateVisningsScreens", e);
   }
 }
 

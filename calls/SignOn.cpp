@@ -133,7 +133,7 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
     if (record->StationLopnr == -1 && record->StationType != ctAdmin && !temporary)
       socket->Data.reset();
   } catch (const std::exception& e) {
-    LogFailure("SendClientList", e);
+    log_.LogFailure("SendClientList", e);
   }
 }
 
@@ -150,7 +150,7 @@ void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
       if (lists) SendClientList("", socket, lineMode, false);
     }
   } catch (const std::exception& e) {
-    LogFailure("UpdateAllClients", e);
+    log_.LogFailure("UpdateAllClients", e);
   }
 }
 
