@@ -1,9 +1,10 @@
 // A database that passes everything to a real one but fails the statements that contain given
 // parts, as a database that rejects them would. A commit counts as the statement "COMMIT".
 // It counts the queries it opens, and keeps a trail of what it was asked to do: the first word
-// of each statement, BEGIN, COMMIT, ROLLBACK and DATA_VERSION. Unless told otherwise it has no data version, like a backend
-// that cannot tell whether anything changed: every station list is then read from the
-// database, as tests that write through the server's own connection need.
+// of each statement, BEGIN, COMMIT, ROLLBACK and DATA_VERSION. Unless told otherwise it has no
+// data version, like a backend that cannot tell whether anything changed: every station list
+// is then read from the database, as tests that write through the server's own connection
+// need.
 #pragma once
 
 #include <memory>
