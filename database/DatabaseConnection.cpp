@@ -129,11 +129,8 @@ TDatabaseConnector::TDatabaseConnector(TRegistryStore& registry, TLogging& log,
                          return OpenDatabase(cs, dir, &log);
                        })) {}
 
-void TDatabaseConnector::ConnectDatabase() {
-  if (ADOConnection1) ADOConnection1->Close();
-  ADOConnection1.reset();
+void TDatabaseConnector::FindDataLink() {
   GlobConnectionString.clear();
-
   GlobUDL = registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UDL");
   if (!FileExists(GlobUDL)) GlobUDL = programDir_ + "TAVO.udl";
   if (FileExists(GlobUDL)) {
@@ -144,6 +141,12 @@ void TDatabaseConnector::ConnectDatabase() {
   } else {
     log_.Logg("Bad UDL-file: " + GlobUDL, ltError);
   }
+}
+
+void TDatabaseConnector::ConnectDatabase() {
+  if (ADOConnection1) ADOConnection1->Close();
+  ADOConnection1.reset();
+  FindDataLink();
 
   try {
     ADOConnection1 = opener_(GlobConnectionString, programDir_);

@@ -41,6 +41,9 @@ class TDatabaseConnector {
   // ADOConnection1 and, when it opened, runs UpgradeSchema. Failures are logged (and counted,
   // except a missing data-link file); ADOConnection1 is then null.
   void ConnectDatabase();
+  // The first half of ConnectDatabase: finds the data-link file and fills GlobUDL,
+  // GlobConnectionString and DBConnection without opening anything.
+  void FindDataLink();
   bool Connected() const { return ADOConnection1 && ADOConnection1->Connected(); }
 
   std::string GlobUDL;

@@ -104,6 +104,9 @@ std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, doubl
          double(m.DbFailures.load()));
   Single(out, "tavo_database_up", "gauge", "1 when the database answered its last check.",
          st.DatabaseOk ? 1 : 0);
+  Head(out, "tavo_role", "gauge", "1 for the role this server has in a standby pair.");
+  for (const char* role : {"serving", "standby"})
+    out << "tavo_role{role=\"" << role << "\"} " << (st.Role == role ? 1 : 0) << "\n";
   Single(out, "tavo_error_count", "gauge",
          "ErrorCount: handled failures since start, towards the automatic restart.", st.ErrorCount);
   Head(out, "tavo_restarts_total", "counter", "Restarts this process asked for, by cause.");
@@ -160,6 +163,7 @@ int TMetricsServer::Answer(const std::string& method, const std::string& path, s
   }
   if (path == "/health") {
     contentType = "application/json";
+    if (role_) return role_->Health(status_.Read(), std::chrono::steady_clock::now(), body);
     return RenderHealth(status_.Read(), std::chrono::steady_clock::now(), body);
   }
   body = "not found\n";

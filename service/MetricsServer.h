@@ -9,6 +9,7 @@
 
 #include "common/Metrics.h"
 #include "service/OperatingStatus.h"
+#include "service/ServingRole.h"
 
 struct MHD_Daemon;
 
@@ -36,6 +37,8 @@ class TMetricsServer {
   void Start(const std::string& address, uint16_t port);
   void Stop();
   bool Running() const { return daemon_ != nullptr; }
+  // In a standby pair /health answers from the role (set before Start, cleared after Stop).
+  void SetRole(TServingRole* role) { role_ = role; }
 
   // Answers one request (method and path); fills the body and content type.
   int Answer(const std::string& method, const std::string& path, std::string& body,
@@ -46,6 +49,7 @@ class TMetricsServer {
   const TOperatingStatus& status_;
   double startTime_;
   std::string version_;
+  TServingRole* role_ = nullptr;
   MHD_Daemon* daemon_ = nullptr;
 };
 

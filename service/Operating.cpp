@@ -29,6 +29,11 @@ const char* KindLabel(const TClientSocketPtr& s) {
 }  // namespace
 
 bool TTAVO_WindowsServer::CheckDatabase() {
+  if (role_ && !connector_) {  // a standby that never served has no connection of its own
+    databaseOk_ = false;
+    databaseProblem_ = "standing by";
+    return false;
+  }
   try {
     TDatabase* db = Database();
     if (!db || !db->Connected()) throw std::runtime_error("not connected");
@@ -56,6 +61,7 @@ void TTAVO_WindowsServer::PublishStatus() {
   s.MainListenerOpen = TAVOMainSocket.Active();
   s.DatabaseOk = databaseOk_;
   s.DatabaseProblem = databaseProblem_;
+  s.Role = role_ ? RoleName(role_->Role()) : "serving";
   s.LoopTurned = std::chrono::steady_clock::now();
   status_.Publish(std::move(s));
 }
@@ -106,8 +112,9 @@ void TTAVO_WindowsServer::WatchdogSchedule() {
   watchdogTimer_.expires_after(watchdogPeriod_);
   watchdogTimer_.async_wait([this](std::error_code ec) {
     if (ec) return;
-    // A loop that turns but has lost its database is as dead as a hung one.
-    if (CheckDatabase())
+    // A loop that turns but has lost its database is as dead as a hung one; in a standby pair
+    // the role keeper decides what a lost database means, and the loop only has to turn.
+    if (role_ || CheckDatabase())
       sd_notify(0, "WATCHDOG=1");
     else
       sd_notify(0, ("STATUS=Database check failed: " + databaseProblem_).c_str());

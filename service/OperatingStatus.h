@@ -19,6 +19,7 @@ struct TOperatingSnapshot {
   bool MainListenerOpen = false;
   bool DatabaseOk = false;
   std::string DatabaseProblem;  // why the last check failed
+  std::string Role = "serving";  // "serving" or "standby"
   // When the main loop last published (steady clock).
   std::chrono::steady_clock::time_point LoopTurned{};
   bool Published = false;

@@ -101,6 +101,8 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
 }
 
 TTAVO_WindowsServer::~TTAVO_WindowsServer() {
+  metricsServer_->Stop();  // it reads the role
+  keeper_.reset();
   loop_->Detach();
   logging_.SetRestartHandler(nullptr, nullptr);
 }
@@ -220,6 +222,61 @@ void TTAVO_WindowsServer::OpenListeners() {
                                  std::to_string(updatePort));
 }
 
+bool TTAVO_WindowsServer::ServeDatabase() {
+  if (calls_ && CheckDatabase()) {
+    // Served before on this connection: the other server may have changed the call log since.
+    calls_->FillCallList();
+    ReadSMSAccount(*connector_->ADOConnection1);
+    OpenListeners();
+    return true;
+  }
+  // The objects over an earlier connection go before the connection they use.
+  remoteSqlCommands_.reset();
+  smsAccountCommands_.reset();
+  settingsCommands_.reset();
+  adminAccess_.reset();
+  resourceCommands_.reset();
+  stationCommands_.reset();
+  calls_.reset();
+  connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_);
+  connector_->ConnectDatabase();
+  if (!connector_->Connected()) return false;
+  connector_->ADOConnection1 =
+      std::make_unique<TCountingDatabase>(std::move(connector_->ADOConnection1), *core_->Metrics);
+  TDatabase& db = *connector_->ADOConnection1;
+  calls_ = std::make_unique<TCallService>(
+      db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
+      [this] {
+        core_->Metrics->Restart(TRestartCause::CallState);
+        Restart();
+      },
+      [this](const TCallObject& resource, const TCaller& caller) {
+        tavo::SendSMS(SMSContext(), caller, resource, caller.CallLogLopnr);
+      });
+  calls_->SetMetrics(core_->Metrics.get());
+  calls_->RegisterCommands(interpreter_);
+  RegisterAdminCommands(db);
+  SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
+    calls_->SendClientList(t, s, l, q);
+  };
+  calls_->FillCallList();
+  ReadSMSAccount(db);
+  OpenListeners();
+  return true;
+}
+
+void TTAVO_WindowsServer::ReadSMSAccount(TDatabase& db) {
+  TSMSAccountData account;
+  account.UserName = GetStrSetting(db, logging_, "SMSUSERNAME");
+  try {
+    account.Password = LbBlowfish1.DecryptString(GetStrSetting(db, logging_, "SMSPASSWORD"));
+  } catch (...) {
+    account.Password.clear();  // an undecryptable password is simply empty
+  }
+  account.CustomerNumber = GetIntSetting(db, logging_, "SMSKUNDNR");
+  core_->SMSAccount->Set(account);
+}
+
 bool TTAVO_WindowsServer::ServiceCreate() {
   try {
     fisNTEventLog1.InitLogging();
@@ -241,43 +298,19 @@ bool TTAVO_WindowsServer::ServiceCreate() {
     logging_.ResetErrorCount();
     InitSharedPaths();
 
-    connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_);
-    connector_->ConnectDatabase();
-    if (connector_->Connected()) {
-      connector_->ADOConnection1 = std::make_unique<TCountingDatabase>(
-          std::move(connector_->ADOConnection1), *core_->Metrics);
-      TDatabase& db = *connector_->ADOConnection1;
-      calls_ = std::make_unique<TCallService>(
-          db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
-          [this] {
-            core_->Metrics->Restart(TRestartCause::CallState);
-            Restart();
-          },
-          [this](const TCallObject& resource, const TCaller& caller) {
-            tavo::SendSMS(SMSContext(), caller, resource, caller.CallLogLopnr);
-          });
-      calls_->SetMetrics(core_->Metrics.get());
-      calls_->RegisterCommands(interpreter_);
-      RegisterAdminCommands(db);
-      SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
-        calls_->SendClientList(t, s, l, q);
-      };
-      calls_->FillCallList();
-
-      TSMSAccountData account;
-      account.UserName = GetStrSetting(db, logging_, "SMSUSERNAME");
-      try {
-        account.Password = LbBlowfish1.DecryptString(GetStrSetting(db, logging_, "SMSPASSWORD"));
-      } catch (...) {
-        account.Password.clear();  // an undecryptable password is simply empty
+    if (StandbyConfigured()) {
+      // Nothing that needs the database happens before this server holds the serving lock.
+      if (!PrepareStandby()) {
+        EnableTimer3(false);
+        return false;
       }
-      account.CustomerNumber = GetIntSetting(db, logging_, "SMSKUNDNR");
-      core_->SMSAccount->Set(account);
-      OpenListeners();
+      EnableTimer3(true);
+      return true;
     }
+    const bool served = ServeDatabase();
     EnableTimer3(true);
     // Without a database nothing can be served: end, so that the service manager retries.
-    return connector_->Connected();
+    return served;
   } catch (const std::exception& e) {
     logging_.IncErrorCount();
     logging_.Logg(std::string("Error in ServiceCreate: ") + e.what(), ltError);
@@ -307,6 +340,8 @@ void TTAVO_WindowsServer::ServiceDestroy() {
     TAVOUpdateSocket.Close();
   } catch (...) {
   }
+  // Only once nothing is served here may the other server take the lock.
+  if (keeper_) keeper_->Stop();
   EnableTimer3(false);
   statusTimer_.cancel();
   watchdogTimer_.cancel();
@@ -347,7 +382,11 @@ int TTAVO_WindowsServer::Run() {
     return 1;
   }
   StartOperating();
-  sd_notify(0, "READY=1");
+  // A standby is ready for its service manager only once it serves.
+  if (role_)
+    StartStandby();
+  else
+    sd_notify(0, "READY=1");
   StartWatchdog();
   io_.run();
   sd_notify(0, "STOPPING=1");

@@ -31,6 +31,8 @@
 #include "service/CommandLine.h"
 #include "service/MetricsServer.h"
 #include "service/OperatingStatus.h"
+#include "service/RoleKeeper.h"
+#include "service/ServingRole.h"
 #include "platform/Logging.h"
 #include "platform/Timer.h"
 #include "platform/fisNTElog.h"
@@ -128,6 +130,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TServerSocket& UpdateSocket() { return TAVOUpdateSocket; }
   const std::string& ProgramDirectory() const override { return programDirectory_; }
   bool OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
+  // The serving/standby role of a standby pair; null when "Standby" is off.
+  TServingRole* Role() { return role_.get(); }
 
   // The sign-on of a station; supplied by the calls subsystem.
   std::function<void(const std::string& text, const TClientSocketPtr& socket, bool lineMode,
@@ -171,6 +175,22 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   void StartOperating();
   void StartWatchdog();
   void WatchdogSchedule();
+
+  // The start-up that needs the database: connection, call list, SMS account, listeners. A
+  // server that served before reloads the call list on the connection it has.
+  bool ServeDatabase();
+  void ReadSMSAccount(TDatabase& db);
+
+  // Standby pair (Standby.cpp).
+  bool StandbyConfigured() const;
+  // Checks the configuration and creates the role; false refuses to start.
+  bool PrepareStandby();
+  void StartStandby();
+  // Brings the listeners in line with the role, on the main thread.
+  void ApplyRole();
+  void StopServing(const std::string& reason);
+  // Asked before a connection or a read is handled: false when this server may not serve.
+  bool MayServeInput();
 
   void RegisterCommands();
   // The settings, SMS-account and remote-SQL commands, once the database is open.
@@ -243,6 +263,10 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   uint64_t statusTicks_ = 0;
   bool databaseOk_ = false;
   std::string databaseProblem_ = "not checked yet";
+  std::shared_ptr<TServingRole> role_;
+  std::unique_ptr<TRoleKeeper> keeper_;
+  bool servingApplied_ = false;  // listeners open for the serving role
+  bool readySent_ = false;
 };
 
 }  // namespace tavo
