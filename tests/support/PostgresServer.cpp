@@ -47,11 +47,13 @@ std::string TPostgresServer::DriverPath() {
 
 void TPostgresServer::EnsureRunning() {
   if (port_ != 0) return;
-  if (const char* state = std::getenv("TAVO_PG_STATE")) {
+  const char* state = ownServer_ ? nullptr : std::getenv("TAVO_PG_STATE");
+  if (state) {
     port_ = ReadPort(state);
   } else {
+    static int servers = 0;  // a process may start more than one
     ownState_ = (std::filesystem::temp_directory_path() /
-                 ("tavo-pg-" + std::to_string(getpid()) + ".state"))
+                 ("tavo-pg-" + std::to_string(getpid()) + "-" + std::to_string(++servers) + ".state"))
                     .string();
     std::string cmd = "'" + kScript + "' start '" + ownState_ + "' >/dev/null";
     if (std::system(cmd.c_str()) != 0) {
@@ -60,6 +62,20 @@ void TPostgresServer::EnsureRunning() {
     }
     port_ = ReadPort(ownState_);
   }
+  admin_ = std::make_unique<TOdbcDatabase>(OdbcConnectionString("postgres"));
+}
+
+void TPostgresServer::Halt() {
+  if (ownState_.empty()) throw std::runtime_error("only a server of our own can be halted");
+  admin_.reset();
+  if (std::system(("'" + kScript + "' halt '" + ownState_ + "'").c_str()) != 0)
+    throw std::runtime_error("could not halt the PostgreSQL test server");
+}
+
+void TPostgresServer::Resume() {
+  if (ownState_.empty()) throw std::runtime_error("only a server of our own can be resumed");
+  if (std::system(("'" + kScript + "' resume '" + ownState_ + "'").c_str()) != 0)
+    throw std::runtime_error("could not start the PostgreSQL test server again");
   admin_ = std::make_unique<TOdbcDatabase>(OdbcConnectionString("postgres"));
 }
 

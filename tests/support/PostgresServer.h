@@ -12,7 +12,8 @@ namespace tavo::test {
 
 class TPostgresServer {
  public:
-  TPostgresServer() = default;
+  // ownServer: always a server of our own (one that the test may stop and start).
+  explicit TPostgresServer(bool ownServer = false) : ownServer_(ownServer) {}
   ~TPostgresServer();
   TPostgresServer(const TPostgresServer&) = delete;
   TPostgresServer& operator=(const TPostgresServer&) = delete;
@@ -26,9 +27,16 @@ class TPostgresServer {
   // Path of the psqlODBC Unicode driver.
   static std::string DriverPath();
 
+  // A server of our own only: stopped with a fast shutdown (every session ends), and started
+  // again on the same port with the same data.
+  void Halt();
+  void Resume();
+  int Port() { EnsureRunning(); return port_; }
+
  private:
   void EnsureRunning();
 
+  bool ownServer_ = false;
   int port_ = 0;
   std::string ownState_;  // state file of a server we started ourselves
   std::unique_ptr<TDatabase> admin_;
