@@ -125,10 +125,12 @@ void TFloatingAddress::PumpLoop() {
       fds.push_back({p.Upstream, POLLIN, 0});
     }
     if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+    const size_t polled = pairs.size();  // a pair accepted below was not polled yet
     if (fds[0].revents & POLLIN) {
       sockaddr_in peer{};
       socklen_t len = sizeof peer;
-      const int client = accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+      const int client =
+          accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
       if (client >= 0) {
         const int server = active_.load();
         int up = -1;
@@ -151,7 +153,7 @@ void TFloatingAddress::PumpLoop() {
     }
     // Forward what arrived; a side that closed ends the pair. Indexes of fds follow pairs.
     std::vector<bool> dead(pairs.size(), false);
-    for (size_t i = 0; i < pairs.size(); ++i) {
+    for (size_t i = 0; i < polled; ++i) {
       for (int side = 0; side < 2 && !dead[i]; ++side) {
         const pollfd& f = fds[1 + 2 * i + static_cast<size_t>(side)];
         if (!(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
