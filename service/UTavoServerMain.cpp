@@ -216,7 +216,18 @@ void TTAVO_WindowsServer::OpenListeners() {
       StrToIntDef(GetStrSetting(db, logging_, "ServerSettings-UpdateServerPort"), mainPort + 1);
   TAVOUpdateSocket.SetPort(port(updatePort));
   SetStrSetting(db, logging_, "ServerSettings-UpdateServerPort", std::to_string(updatePort));
-  if (updatePort != mainPort) TAVOUpdateSocket.Open();
+  if (updatePort != mainPort) {
+    try {
+      TAVOUpdateSocket.Open();
+    } catch (const std::exception& e) {
+      // A standby taking over serves calls first; client programs can wait for their files.
+      if (!role_) throw;
+      logging_.IncErrorCount();
+      logging_.Logg("Error opening the update listener on port " + std::to_string(updatePort) +
+                        ": " + e.what() + "; calls are served without it",
+                    ltError);
+    }
+  }
   core_->Registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port", std::to_string(mainPort));
   core_->Registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort",
                                  std::to_string(updatePort));
