@@ -127,6 +127,8 @@ TEST_F(Operating, MetricsParseStrictlyAndCountTheRoadOfOneCall) {
            "tavo_sms_dispatches_started_total{} 0",
            "tavo_database_failures_total{} 0",
            "tavo_database_up{} 1",
+           "tavo_role{role=\"serving\"} 1",
+           "tavo_role{role=\"standby\"} 0",
            "tavo_error_count{} 0",
            "tavo_restarts_total{cause=\"errors\"} 0",
            "tavo_build_info{version=\"1.10.4\"} 1",
