@@ -47,10 +47,13 @@ void TServingRole::StatementEnded(bool ok, TTime) {
   std::lock_guard<std::mutex> lock(mutex_);
   inFlightSince_.reset();
   dbOk_ = ok;
+  dbTried_ = true;
 }
 
 bool TServingRole::ReachableLocked(TTime now) const {
-  return dbOk_ && !(inFlightSince_ && now - *inFlightSince_ >= t_.Unreachable);
+  if (inFlightSince_ && now - *inFlightSince_ >= t_.Unreachable) return false;
+  // Before its first statement has ended a server knows nothing to promise on.
+  return dbOk_ || !dbTried_;
 }
 
 void TServingRole::LockConfirmed(TTime sentAt) {

@@ -127,6 +127,7 @@ class TServingRole {
   TTime leaseUntil_{};
   TTime promisedUntil_{};
   bool dbOk_ = false;
+  bool dbTried_ = false;
   std::optional<TTime> inFlightSince_;
   bool holding_ = false;
   bool releaseWanted_ = false;

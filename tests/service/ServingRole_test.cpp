@@ -143,6 +143,10 @@ TEST_F(ServingRoleTest, OtherServerServingMakesTheHolderStepDown) {
 
 TEST_F(ServingRoleTest, StandbyWithoutDatabasePromisesAndKeepsItsPromise) {
   std::string body;
+  // A server that has not tried the database yet promises nothing.
+  EXPECT_EQ(role_.Health(Listening(), At(0ms), body), 503);
+  EXPECT_EQ(ReadPeerHealth(503, body, "other"), TPeerAnswer::None) << body;
+  EXPECT_TRUE(role_.MayTake(At(0ms)));
   role_.StatementStarted(At(0ms));
   role_.StatementEnded(true, At(10ms));
   EXPECT_EQ(role_.Health(Listening(), At(20ms), body), 503);
