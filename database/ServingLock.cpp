@@ -137,7 +137,7 @@ std::string WithLockKeepalives(const std::string& odbc) {
   return s;
 }
 
-std::unique_ptr<TDatabase> OpenServingLockConnection(const std::string& connectionString,
+std::unique_ptr<TDatabase> OpenSharedConnection(const std::string& connectionString,
                                                      const std::string& programDir) {
   const TBackendTarget target = MapConnectionString(connectionString, programDir);
   if (target.Kind == TBackendTarget::SQLite)

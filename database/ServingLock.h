@@ -50,14 +50,15 @@ class TServingLock {
   int32_t pgVersion_ = 0;  // server_version_num, read when first needed
 };
 
-// Opens the lock's connection for the server's connection string (OLE DB form, from the
+// Opens a connection to a database two servers share (the lock's own, and the main connection
+// of a server in a standby pair) for the server's connection string (OLE DB form, from the
 // data-link file). On PostgreSQL through psqlODBC the connection is opened with TCP keepalives
 // (1 s idle, 1 s interval, 2 probes) and a 3 s user timeout, so that a dead link fails its
 // statements within seconds instead of the kernel's quarter of an hour; its session asks the
 // server for the same (2 s idle, 1 s, 2 probes, 4 s), so that the server ends the session, and
 // frees the lock, within about 4 s of the link dying. Throws EDatabaseError, also for an SQLite
 // database, which two servers cannot share.
-std::unique_ptr<TDatabase> OpenServingLockConnection(const std::string& connectionString,
+std::unique_ptr<TDatabase> OpenSharedConnection(const std::string& connectionString,
                                                      const std::string& programDir);
 
 // The psqlODBC connection string with the lock connection's keepalive settings added.

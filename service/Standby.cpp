@@ -62,7 +62,7 @@ bool TTAVO_WindowsServer::PrepareStandby() {
   const std::string connection = finder.GlobConnectionString;
   const std::string dir = programDirectory_;
   keeper_ = std::make_unique<TRoleKeeper>(
-      *role_, [connection, dir] { return OpenServingLockConnection(connection, dir); }, peer,
+      *role_, [connection, dir] { return OpenSharedConnection(connection, dir); }, peer,
       logging_);
   logging_.Logg("Standby: waiting for the serving lock on " + finder.DBConnection.ServerName + "." +
                     finder.DBConnection.Databasename +

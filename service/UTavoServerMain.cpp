@@ -12,6 +12,7 @@
 #include "common/SharedPaths.h"
 #include "common/StrUtils.h"
 #include "database/CountingDatabase.h"
+#include "database/ServingLock.h"
 #include "database/SqlHelpers.h"
 #include "platform/DescriptorLimit.h"
 #include "sms/ServerKey.h"
@@ -249,7 +250,15 @@ bool TTAVO_WindowsServer::ServeDatabase() {
   resourceCommands_.reset();
   stationCommands_.reset();
   calls_.reset();
-  connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_);
+  // In a standby pair a dead link must fail the main connection's statements as quickly as the
+  // lock's, or a server cut off would hang in one instead of standing by.
+  TDatabaseOpener opener;
+  if (role_)
+    opener = [](const std::string& cs, const std::string& dir) {
+      return OpenSharedConnection(cs, dir);
+    };
+  connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_,
+                                                    std::move(opener));
   connector_->ConnectDatabase();
   if (!connector_->Connected()) return false;
   connector_->ADOConnection1 =

@@ -25,7 +25,7 @@ class TServingLockPostgreSQL : public ::testing::Test {
     provider_ = "Provider=" + backend_.DataLinkProvider();
   }
   std::unique_ptr<TServingLock> Open() {
-    return std::make_unique<TServingLock>(OpenServingLockConnection(provider_, backend_.ProgramDir()));
+    return std::make_unique<TServingLock>(OpenSharedConnection(provider_, backend_.ProgramDir()));
   }
 
   TPostgresBackend backend_;
@@ -136,7 +136,7 @@ TEST_F(TServingLockPostgreSQL, LockConnectionNoticesADeadLinkWithinSeconds) {
 TEST(ServingLock, SqliteAndUnknownDatabasesAreRefused) {
   TTempDir dir;
   try {
-    OpenServingLockConnection("Provider=SQLite;Data Source=tavo.db", dir.Path().string() + "/");
+    OpenSharedConnection("Provider=SQLite;Data Source=tavo.db", dir.Path().string() + "/");
     FAIL() << "an SQLite file cannot be shared";
   } catch (const EDatabaseError& e) {
     EXPECT_NE(std::string(e.what()).find("SQLite"), std::string::npos) << e.what();

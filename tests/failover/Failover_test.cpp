@@ -200,6 +200,66 @@ TEST(FailoverPostgreSQL, DatabaseDownForBothNobodyTakesOver) {
   EXPECT_EQ(pair.address->Active(), serving);
 }
 
+TEST(FailoverPostgreSQL, ServerCutOffFromTheDatabaseHandsOverWithinFiveSeconds) {
+  std::unique_ptr<TNamespaceLinks> links;
+  try {
+    links = std::make_unique<TNamespaceLinks>();
+  } catch (const std::exception& e) {
+    GTEST_SKIP() << "this machine refuses the network namespace the test needs (" << e.what() << ")";
+  }
+  TStandbyPair pair(2, 30, links.get());
+  pair.server[0].Start();  // the one to be cut off serves first
+  ASSERT_EQ(pair.address->WaitActive(20000), 0) << pair.server[0].EventLog();
+  pair.server[1].Start();
+  const auto started = TSteady::now();
+  while (pair.Health(1) != 503 && SecondsSince(started) < 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  TStation s1("S1", 0, pair.address->Port());
+  ASSERT_TRUE(s1.SignOn(*pair.address, 10000));
+  std::vector<TAck> acks;
+  int r = 1;
+  auto call = [&] {
+    if (!s1.Client() || s1.Client()->PeerClosed()) {
+      if (!s1.SignOn(*pair.address, 300)) return false;
+    }
+    const int resource = r++;
+    if (!s1.Call(resource, 1000)) return false;
+    acks.push_back({1, resource, s1.Server(), TSteady::now()});
+    return true;
+  };
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(call());
+
+  links->CutDatabaseLink();
+  const auto cut = TSteady::now();
+  double takeover = -1;
+  long cutOffHealth = -1;
+  while (takeover < 0 && SecondsSince(cut) < 15 && r <= 30) {
+    if (call() && acks.back().Server == 1) {
+      takeover = SecondsSince(cut);
+      cutOffHealth = pair.Health(0);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  std::printf("takeover after the database link was cut: %.3f s\n", takeover);
+  ASSERT_GT(takeover, 0) << pair.server[1].EventLog();
+  EXPECT_LE(takeover, 5.0);
+  EXPECT_NE(cutOffHealth, 200) << "the cut-off server still said it serves";
+  EXPECT_TRUE(pair.server[0].WaitForLog("Role changed to standby", 5000)) << pair.server[0].EventLog();
+
+  // With its link back the cut-off server stays the standby.
+  links->RestoreDatabaseLink();
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  EXPECT_EQ(pair.Health(0), 503);
+  EXPECT_EQ(pair.Health(1), 200);
+  EXPECT_TRUE(call());
+  EXPECT_EQ(LogCount(pair.server[0], "Role changed to serving"), 1u) << pair.server[0].EventLog();
+  EXPECT_EQ(pair.address->BothServing(), 0);
+  auto logged = pair.OpenCalls();
+  for (const TAck& a : acks) EXPECT_TRUE(logged[1].count(a.Resource)) << "R" << a.Resource;
+}
+
 TEST(FailoverPostgreSQL, BothStartedAtOnceExactlyOneServes) {
   const int rounds = EnvInt("TAVO_START_ROUNDS", 3);
   TStandbyPair pair(1, 2);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FloatingAddress.h"
+#include "NamespaceLinks.h"
 #include "LoopbackClient.h"
 #include "PostgresServer.h"
 #include "ServerProcess.h"
@@ -108,7 +109,11 @@ class TStation {
 class TStandbyPair {
  public:
   // Stations S1..Sn (type 0) each with every resource R1..Rm in its list, and a display V.
-  TStandbyPair(int stations, int resources) : stations_(stations), resources_(resources) {
+  // With links, server 0 runs in their network namespace and reaches the database over the
+  // db link, everything else over the lan link.
+  TStandbyPair(int stations, int resources, const TNamespaceLinks* links = nullptr)
+      : stations_(stations), resources_(resources) {
+    if (links) pg.AlsoListenOn(links->DbHost());
     dbName_ = pg.CreateDatabase();
     db_ = std::make_unique<TOdbcDatabase>(pg.OdbcConnectionString(dbName_));
     for (const auto& stmt : ScriptStatements(std::string(TAVO_SOURCE_DIR) + "/sql/postgresql.sql"))
@@ -133,18 +138,26 @@ class TStandbyPair {
       mainPort_[i] = FreePortPair();
       healthPort_[i] = FreePort();
     }
+    if (links) {
+      host_[0] = links->Inside();
+      server[0].SetLauncher(links->Launcher());
+    }
     for (int i = 0; i < 2; ++i) {
       auto& s = server[i];
+      std::string serverOdbc = odbc;
+      if (links && i == 0) serverOdbc.replace(serverOdbc.find("SERVER=127.0.0.1"), 16, "SERVER=" + links->DbHost());
       s.SetRegistry("Port", std::to_string(mainPort_[i]));
       s.SetRegistry("MetricsPort", std::to_string(healthPort_[i]));
+      if (links) s.SetRegistry("MetricsAddress", "0.0.0.0");
       s.SetRegistry("Standby", "YES");
-      s.SetRegistry("StandbyPeer", "127.0.0.1:" + std::to_string(healthPort_[1 - i]));
+      const std::string peerHost = !links ? "127.0.0.1" : i == 0 ? links->LanHost() : links->Inside();
+      s.SetRegistry("StandbyPeer", peerHost + ":" + std::to_string(healthPort_[1 - i]));
       WriteUdl(s.ProgramDir() / "TAVO.udl",
                "Provider=MSDASQL.1;Persist Security Info=False;Data Source=127.0.0.1;Initial Catalog=" +
-                   dbName_ + ";Extended Properties=\"" + odbc + "\"");
+                   dbName_ + ";Extended Properties=\"" + serverOdbc + "\"");
     }
     address = std::make_unique<TFloatingAddress>(std::vector<TFloatingAddress::TServer>{
-        {mainPort_[0], healthPort_[0]}, {mainPort_[1], healthPort_[1]}});
+        {mainPort_[0], healthPort_[0], host_[0]}, {mainPort_[1], healthPort_[1], host_[1]}});
   }
   ~TStandbyPair() {
     for (auto& s : server) s.Stop();
@@ -154,7 +167,9 @@ class TStandbyPair {
 
   uint16_t HealthPort(int i) const { return healthPort_[i]; }
   uint16_t MainPort(int i) const { return mainPort_[i]; }
-  long Health(int i, int timeoutMs = 500) const { return HttpGet(healthPort_[i], "/health", timeoutMs).Status; }
+  long Health(int i, int timeoutMs = 500) const {
+    return HttpGet(healthPort_[i], "/health", timeoutMs, host_[i]).Status;
+  }
   TDatabase& Db() { return *db_; }
   int Stations() const { return stations_; }
   int Resources() const { return resources_; }
@@ -186,6 +201,7 @@ class TStandbyPair {
   std::string dbName_;
   std::unique_ptr<TDatabase> db_;
   uint16_t mainPort_[2]{}, healthPort_[2]{};
+  std::string host_[2] = {"127.0.0.1", "127.0.0.1"};
 };
 
 }  // namespace tavo::test

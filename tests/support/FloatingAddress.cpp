@@ -17,11 +17,11 @@ size_t Collect(char* data, size_t size, size_t n, void* out) {
   return size * n;
 }
 
-sockaddr_in Loopback(uint16_t port) {
+sockaddr_in Address(uint16_t port, const std::string& host = "127.0.0.1") {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, host.c_str(), &a.sin_addr);
   return a;
 }
 
@@ -34,11 +34,11 @@ struct TPair {
 
 }  // namespace
 
-THttpAnswer HttpGet(uint16_t port, const std::string& path, int timeoutMs) {
+THttpAnswer HttpGet(uint16_t port, const std::string& path, int timeoutMs, const std::string& host) {
   THttpAnswer a;
   CURL* c = curl_easy_init();
   if (!c) return a;
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + path;
+  const std::string url = "http://" + host + ":" + std::to_string(port) + path;
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
@@ -59,7 +59,7 @@ uint16_t LocalPort(int fd) {
 
 TFloatingAddress::TFloatingAddress(std::vector<TServer> servers) : servers_(std::move(servers)) {
   listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Loopback(0);
+  sockaddr_in a = Address(0);
   if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
       listen(listenFd_, 64) != 0)
     throw std::runtime_error("the floating address cannot listen");
@@ -95,7 +95,7 @@ void TFloatingAddress::HealthLoop() {
   while (!stop_) {
     std::vector<int> serving;
     for (size_t i = 0; i < servers_.size(); ++i)
-      if (HttpGet(servers_[i].HealthPort, "/health", 300).Status == 200)
+      if (HttpGet(servers_[i].HealthPort, "/health", 300, servers_[i].Host).Status == 200)
         serving.push_back(static_cast<int>(i));
     if (serving.size() > 1) ++bothServing_;
     // As keepalived: the address is where the one healthy server is, and nowhere when none is.
@@ -136,7 +136,8 @@ void TFloatingAddress::PumpLoop() {
         int up = -1;
         if (server >= 0) {
           up = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-          sockaddr_in a = Loopback(servers_[static_cast<size_t>(server)].MainPort);
+          const TServer& to = servers_[static_cast<size_t>(server)];
+          sockaddr_in a = Address(to.MainPort, to.Host);
           if (connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             close(up);
             up = -1;

@@ -19,14 +19,16 @@ struct THttpAnswer {
   long Status = 0;  // 0: no answer
   std::string Body;
 };
-// GET http://127.0.0.1:port/path within the time-out.
-THttpAnswer HttpGet(uint16_t port, const std::string& path, int timeoutMs = 1000);
+// GET http://host:port/path within the time-out.
+THttpAnswer HttpGet(uint16_t port, const std::string& path, int timeoutMs = 1000,
+                    const std::string& host = "127.0.0.1");
 
 class TFloatingAddress {
  public:
   struct TServer {
     uint16_t MainPort;
     uint16_t HealthPort;
+    std::string Host = "127.0.0.1";  // an address of a network namespace the test made
   };
   explicit TFloatingAddress(std::vector<TServer> servers);
   ~TFloatingAddress();

@@ -56,6 +56,7 @@ void TPostgresServer::EnsureRunning() {
                  ("tavo-pg-" + std::to_string(getpid()) + "-" + std::to_string(++servers) + ".state"))
                     .string();
     std::string cmd = "'" + kScript + "' start '" + ownState_ + "' >/dev/null";
+    if (!alsoListen_.empty()) cmd = "TAVO_PG_ALSO_LISTEN='" + alsoListen_ + "' " + cmd;
     if (std::system(cmd.c_str()) != 0) {
       ownState_.clear();
       throw std::runtime_error("could not start a PostgreSQL test server");

@@ -32,11 +32,14 @@ class TPostgresServer {
   void Halt();
   void Resume();
   int Port() { EnsureRunning(); return port_; }
+  // A server of our own also listens on this address (set before first use).
+  void AlsoListenOn(const std::string& address) { alsoListen_ = address; }
 
  private:
   void EnsureRunning();
 
   bool ownServer_ = false;
+  std::string alsoListen_;
   int port_ = 0;
   std::string ownState_;  // state file of a server we started ourselves
   std::unique_ptr<TDatabase> admin_;
