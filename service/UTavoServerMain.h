@@ -130,8 +130,10 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TServerSocket& UpdateSocket() { return TAVOUpdateSocket; }
   const std::string& ProgramDirectory() const override { return programDirectory_; }
   bool OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
-  // The serving/standby role of a standby pair; null when "Standby" is off.
+  // The serving/standby role of a standby pair; null when "Standby" is off. The start-up makes
+  // it from the registry; a module embedded in a test can be handed one.
   TServingRole* Role() { return role_.get(); }
+  void UseRole(std::shared_ptr<TServingRole> role) { role_ = std::move(role); }
 
   // The sign-on of a station; supplied by the calls subsystem.
   std::function<void(const std::string& text, const TClientSocketPtr& socket, bool lineMode,
