@@ -214,7 +214,11 @@ void TTAVO_WindowsServer::OpenListeners() {
     try {
       listener.Open();
     } catch (const std::system_error& e) {
-      throw std::runtime_error(ListenFailureText(listener.Port(), what, e.code()));
+      // Asio's own system category compares with no std::errc: take its errno as it is.
+      std::error_code ec = e.code();
+      if (ec.category() == asio::error::get_system_category())
+        ec = std::error_code(ec.value(), std::generic_category());
+      throw std::runtime_error(ListenFailureText(listener.Port(), what, ec));
     }
   };
   const std::string mainWhat = "the main port, registry value Port in " + registryFile;
