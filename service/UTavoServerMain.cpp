@@ -206,7 +206,7 @@ void TTAVO_WindowsServer::OpenListeners() {
   TDatabase& db = *connector_->ADOConnection1;
   const std::string registryFile = Utf8ToAnsi(core_->Registry.FileName().string());
   auto port = [](int32_t p, const std::string& what) {
-    if (p < 1 || p > 65535)
+    if (p < 0 || p > 65535)
       throw std::runtime_error(std::to_string(p) + " is no port number (" + what + ")");
     return static_cast<uint16_t>(p);
   };

@@ -1,23 +1,7 @@
 // ping, version and raw: the commands that need no sign-on.
-#include <cstdio>
-
 #include "Session.h"
 
 namespace tavo::cli {
-
-namespace {
-
-double MsSince(TClockType::time_point t0) {
-  return std::chrono::duration<double, std::milli>(TClockType::now() - t0).count();
-}
-
-std::string Fixed(double v, int decimals) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
-
-}  // namespace
 
 void AddBasicCommands(TCommandSet& set) {
   CLI::App& app = set.App();

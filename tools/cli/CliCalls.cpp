@@ -20,16 +20,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-double MsSince(TClockType::time_point t0) {
-  return std::chrono::duration<double, std::milli>(TClockType::now() - t0).count();
-}
-
-std::string Fixed(double v, int decimals) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-  return buf;
-}
-
 std::string YesNo(bool b) { return b ? "yes" : "no"; }
 
 struct TStationSession {

@@ -25,7 +25,7 @@ std::vector<std::string> ResourceCells(const TCallableRow& r) {
   return {r.Lopnr,
           r.CallName,
           r.FullName,
-          ColourText(static_cast<int32_t>(std::stol(r.Colour.empty() ? "0" : r.Colour))),
+          ColourCell(r.Colour),
           r.SendSms == "-1" ? "yes" : "no",
           r.SmsNumber,
           r.Active == "T" ? "yes" : r.Active == "F" ? "no" : r.Active};
@@ -45,11 +45,7 @@ struct TResourceFields {
 TResourceFields Merge(const TResourceArgs& a, TResourceFields f) {
   if (!a.Rename.empty()) f.CallName = a.Rename;
   if (!a.Full.empty()) f.Full = a.Full;
-  if (!a.Colour.empty()) {
-    auto c = ParseColour(a.Colour);
-    if (!c) throw ECliUsage("--colour takes #RRGGBB or one of " + ColourNames() + ", not " + a.Colour);
-    f.Colour = *c;
-  }
+  if (!a.Colour.empty()) f.Colour = ColourOption(a.Colour);
   if (!a.Sms.empty()) {
     f.Sms = true;
     f.SmsNumber = a.Sms;
@@ -191,7 +187,7 @@ void AddResourceCommands(TCommandSet& set) {
         TResourceFields f;
         f.CallName = now.CallName;
         f.Full = now.FullName;
-        f.Colour = static_cast<int32_t>(std::stol(now.Colour.empty() ? "0" : now.Colour));
+        f.Colour = StoredColour(now.Colour);
         f.Sms = now.SendSms == "-1";
         f.SmsNumber = now.SmsNumber;
         f.Active = now.Active != "F";

@@ -26,7 +26,7 @@ std::vector<std::string> StationCells(const TStationRow& s, const std::string& r
   return {s.Name,
           s.Lopnr,
           s.FriendlyName,
-          ColourText(static_cast<int32_t>(std::stol(s.Colour.empty() ? "0" : s.Colour))),
+          ColourCell(s.Colour),
           StationTypeText(s.Type),
           s.Connected == "-1" ? "yes" : "no",
           s.Imei,
@@ -58,11 +58,7 @@ TStationFields Merge(const TStationArgs& a, TStationFields f) {
     if (!t) throw ECliUsage("--type takes call, display, admin or hardware, not " + a.Type);
     f.Type = *t;
   }
-  if (!a.Colour.empty()) {
-    auto c = ParseColour(a.Colour);
-    if (!c) throw ECliUsage("--colour takes #RRGGBB or one of " + ColourNames() + ", not " + a.Colour);
-    f.Colour = *c;
-  }
+  if (!a.Colour.empty()) f.Colour = ColourOption(a.Colour);
   CheckName(f.Name, "station name", tavo::kStationNameWidth);
   CheckName(f.Friendly, "display name", tavo::kFriendlyNameWidth);
   RequireCarried(f.Imei, "IMEI number", tavo::kImeiNumberWidth, TTextUse::Field);
@@ -164,7 +160,7 @@ void AddStationCommands(TCommandSet& set) {
         f.Name = now.Name;
         f.Friendly = now.FriendlyName;
         f.Type = std::stoi(now.Type.empty() ? "0" : now.Type);
-        f.Colour = static_cast<int32_t>(std::stol(now.Colour.empty() ? "0" : now.Colour));
+        f.Colour = StoredColour(now.Colour);
         f = Merge(a, f);
         if (f.Name != now.Name && FindStation(rows, f.Name))
           throw ECliFailure("station " + f.Name + " exists already");

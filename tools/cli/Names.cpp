@@ -119,6 +119,17 @@ std::string ColourNames() {
   return names;
 }
 
+int32_t ColourOption(const std::string& text) {
+  if (auto c = ParseColour(text)) return *c;
+  throw ECliUsage("--colour takes #RRGGBB or one of " + ColourNames() + ", not " + text);
+}
+
+int32_t StoredColour(const std::string& decimal) {
+  return decimal.empty() ? 0 : static_cast<int32_t>(std::stol(decimal));
+}
+
+std::string ColourCell(const std::string& decimal) { return ColourText(StoredColour(decimal)); }
+
 std::optional<int> ParseStationType(const std::string& word) {
   for (int t = 0; t < 4; ++t)
     if (SameTextAscii(word, kTypes[t])) return t;

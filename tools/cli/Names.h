@@ -37,6 +37,12 @@ std::optional<int32_t> ParseColour(const std::string& text);
 std::string ColourText(int32_t value);
 // The colour names ParseColour knows, for help texts.
 std::string ColourNames();
+// ParseColour of an option's text; throws ECliUsage naming what it takes.
+int32_t ColourOption(const std::string& text);
+// A stored colour as the server sends it (decimal, empty for none) in ColourText's form.
+std::string ColourCell(const std::string& decimal);
+// A stored colour as the server sends it, as a number (0 for none).
+int32_t StoredColour(const std::string& decimal);
 
 // "call", "display", "admin", "hardware" and their numbers 0 to 3.
 std::optional<int> ParseStationType(const std::string& word);

@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "Names.h"
 
@@ -18,6 +19,16 @@ std::chrono::milliseconds Timeout(const TCliOptions& o) {
 }
 
 TClockType::time_point Deadline(const TCliOptions& o) { return TClockType::now() + Timeout(o); }
+
+double MsSince(TClockType::time_point t0) {
+  return std::chrono::duration<double, std::milli>(TClockType::now() - t0).count();
+}
+
+std::string Fixed(double v, int decimals) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
 
 std::unique_ptr<TCliConnection> Connect(const TCliOptions& o) {
   try {

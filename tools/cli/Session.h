@@ -16,6 +16,9 @@
 namespace tavo::cli {
 
 std::chrono::milliseconds Timeout(const TCliOptions& o);
+// Milliseconds since t0, and a number with a fixed count of decimals, for timings.
+double MsSince(TClockType::time_point t0);
+std::string Fixed(double v, int decimals);
 TClockType::time_point Deadline(const TCliOptions& o);
 // Throws ECliFailure when the server cannot be reached.
 std::unique_ptr<TCliConnection> Connect(const TCliOptions& o);
