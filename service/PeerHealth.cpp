@@ -1,6 +1,7 @@
 #include "service/PeerHealth.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 namespace tavo {
 namespace {
@@ -20,6 +21,11 @@ std::string JsonValue(const std::string& body, const std::string& key) {
   const size_t from = at + head.size();
   const size_t end = body.find('"', from);
   return end == std::string::npos ? std::string() : body.substr(from, end - from);
+}
+
+// Nothing the server starts may inherit a socket.
+curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 }  // namespace
@@ -48,6 +54,7 @@ TPeerAnswer TPeerHealth::Ask(std::chrono::milliseconds timeout) {
   curl_easy_setopt(c, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket);
   curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
