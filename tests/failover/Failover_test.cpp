@@ -158,8 +158,9 @@ TEST(FailoverPostgreSQL, FrozenServerStepsDownBeforeItAnswersAnything) {
   TSteady::time_point firstOther = TSteady::time_point::max();
   for (const TAck& a : acks)
     if (a.Server == other) firstOther = std::min(firstOther, a.When);
-  for (const TAck& a : acks)
+  for (const TAck& a : acks) {
     if (a.Server == frozen) EXPECT_LT(a.When, firstOther) << "R" << a.Resource;
+  }
   EXPECT_EQ(pair.address->BothServing(), 0);
   EXPECT_EQ(LogCount(pair.server[frozen], "Role changed to standby"), 1u);
   EXPECT_EQ(LogCount(pair.server[other], "Role changed to serving"), 1u);
