@@ -178,10 +178,10 @@ TEST(FailoverPostgreSQL, DatabaseDownForBothNobodyTakesOver) {
   ASSERT_TRUE(s1.SignOn(*pair.address, 10000));
   ASSERT_TRUE(s1.Call(1));
 
-  pair.pg.Halt();
-  const auto halted = TSteady::now();
+  pair.pg.Pause();
+  const auto paused = TSteady::now();
   int servingSamples = 0, otherServing = 0;
-  while (SecondsSince(halted) < seconds) {
+  while (SecondsSince(paused) < seconds) {
     if (pair.Health(serving) == 200) ++servingSamples;
     if (pair.Health(1 - serving) == 200) ++otherServing;
     std::this_thread::sleep_for(std::chrono::milliseconds(500));

@@ -66,11 +66,11 @@ void TPostgresServer::EnsureRunning() {
   admin_ = std::make_unique<TOdbcDatabase>(OdbcConnectionString("postgres"));
 }
 
-void TPostgresServer::Halt() {
-  if (ownState_.empty()) throw std::runtime_error("only a server of our own can be halted");
+void TPostgresServer::Pause() {
+  if (ownState_.empty()) throw std::runtime_error("only a server of our own can be paused");
   admin_.reset();
-  if (std::system(("'" + kScript + "' halt '" + ownState_ + "'").c_str()) != 0)
-    throw std::runtime_error("could not halt the PostgreSQL test server");
+  if (std::system(("'" + kScript + "' pause '" + ownState_ + "'").c_str()) != 0)
+    throw std::runtime_error("could not pause the PostgreSQL test server");
 }
 
 void TPostgresServer::Resume() {

@@ -27,9 +27,9 @@ class TPostgresServer {
   // Path of the psqlODBC Unicode driver.
   static std::string DriverPath();
 
-  // A server of our own only: stopped with a fast shutdown (every session ends), and started
-  // again on the same port with the same data.
-  void Halt();
+  // Only on a server of its own: stops it as an administrator would (fast shutdown, every
+  // connection cut), and starts it again on the same port with the same data.
+  void Pause();
   void Resume();
   int Port() { EnsureRunning(); return port_; }
   // A server of our own also listens on this address (set before first use).

@@ -2,8 +2,8 @@
 # A throw-away PostgreSQL server on a loopback port, for the database tests and benchmarks.
 #   pg_server.sh start STATEFILE   initdb in a new temporary directory, start, write "DIR PORT"
 #   pg_server.sh stop STATEFILE    stop the server named in STATEFILE and remove its directory
-#   pg_server.sh halt STATEFILE    stop it (fast shutdown: sessions are ended) and keep everything
-#   pg_server.sh resume STATEFILE  start a halted server again on its port
+#   pg_server.sh pause STATEFILE   stop it as an administrator would (fast), keeping its data
+#   pg_server.sh resume STATEFILE  start a paused server again on the same port
 # TAVO_PG_ALSO_LISTEN=ADDRESS at start: the server also listens on that address (of a network
 # namespace pair the test made) and lets the networks of its addresses in.
 # As root the server runs as the unprivileged user postgres (initdb refuses root).
@@ -33,7 +33,7 @@ options() {
   echo "-p $1 -c listen_addresses=127.0.0.1${3:+,$3} -c unix_socket_directories=$2 -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=100"
 }
 
-halt() {
+pause() {
   cd "${TMPDIR:-/tmp}"
   read -r dir port < "$state"
   as_owner "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
@@ -77,7 +77,7 @@ start() {
 case "$cmd" in
   start) start ;;
   stop) stop ;;
-  halt) halt ;;
+  pause) pause ;;
   resume) resume ;;
-  *) echo "usage: $0 start|stop|halt|resume STATEFILE" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|pause|resume STATEFILE" >&2; exit 2 ;;
 esac
