@@ -3,6 +3,8 @@
 // database holds: our own changes drop it through Forget(), changes made by anything else
 // through the database's data version, checked by Check() before each round of reads. On a
 // backend without a data version nothing is kept and every read goes to the database.
+// While the database is down (a known outage) every read is served as it was last read, on
+// any backend, so the stations keep their lists; what was never read cannot be served.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +53,9 @@ class TKeptReads {
   int64_t version_ = 0;
   std::optional<int32_t> cancelLopnr_;
   std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> stations_;
+  // The last reads, whatever the version: served while the database is down.
+  int32_t lastCancelLopnr_ = 0;
+  std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> lastStations_;
 };
 
 }  // namespace tavo

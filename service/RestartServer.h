@@ -1,6 +1,8 @@
 // The restart from outside the process: a small shell script in the temporary directory that
-// stops the server, pauses five seconds and starts it again. Under systemd it stops and
-// starts the unit; otherwise it ends the process and starts the same command line again.
+// stops the server, pauses and starts it again. Under systemd it stops the unit, pauses five
+// seconds and starts it; otherwise it ends the process, waits until it is gone, pauses one
+// second and starts the same command line again. It is started with the standard descriptors
+// only, so nothing the server holds (a listener) reaches the new process.
 // An existing script is used unchanged, so everything it needs comes from its environment.
 #pragma once
 
