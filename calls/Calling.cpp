@@ -114,11 +114,10 @@ int32_t TCallService::AddCallLoggPost(TCaller& caller, const TCallObject& resour
     // land on that call's row.
     return -1;
   }
-  // Kept for later: the SMS starts when the row is written and the message can name it.
+  // Kept for later: no number yet (0), and the SMS waits until the row gives it one.
   caller.CallLogKey = ref.Key;
-  if (ref.Kept()) return ref.Lopnr;
   // Only a committed call is dispatched: the message names its row.
-  if (resource.CallableSendSMS) SendSMS(caller, resource, ref.Lopnr);
+  if (!ref.Kept() && resource.CallableSendSMS) SendSMS(caller, resource, ref.Lopnr);
   return ref.Lopnr;
 }
 

@@ -10,7 +10,26 @@ const char kStationResourcesQuery[] =
     "CALLLIST.STATIONSLOPNR = ? AND CALLLIST.CALLABLESLOPNR = CALLABLES.LOPNR AND "
     "CALLABLES.AKTIV = 'T' ORDER BY CALLLIST.IXLOPNR ASC";
 
+const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
+
 }  // namespace
+
+std::optional<TStationRow> TKeptReads::Station(const std::string& name) {
+  std::unique_ptr<TQuery> row;
+  try {
+    row = RunSQLOrThrow(db_, log_, kStationQuery, {SqlText(name)});
+  } catch (const std::exception& e) {
+    auto last = lastSignOns_.find(name);
+    if (!IsKnownOutage(e) || last == lastSignOns_.end()) throw;
+    return last->second;  // a station that signs on again while the database is down
+  }
+  std::optional<TStationRow> station;
+  if (!row->Eof())
+    station = TStationRow{row->AsInteger("LOPNR"), row->AsString("FRIENDLYNAME"),
+                          row->AsInteger("NAMECOLOUR"), row->AsString("IMEINUMBER")};
+  lastSignOns_[name] = station;
+  return station;
+}
 
 void TKeptReads::Check() {
   std::optional<int64_t> now;

@@ -121,7 +121,17 @@ TEST_F(CallsOutageTest, ListsAreServedAsLastReadWhileDown) {
   const std::string shown = Take(display);
   EXPECT_NE(shown.find(W("Doktor A:3:")), std::string::npos);
   EXPECT_EQ(shown.find(W("Avbryt:9:")), std::string::npos);
+  // The station's connection drops and comes again: it signs on as it did, its call open.
+  Disconnect(rum3);
+  auto again = SignOn("RUM3", 0);
+  const std::string signOn = Take(again);
+  EXPECT_NE(signOn.find(W("TAVOCLIENTDATA:RUM3:Rum 3:65280:7")), std::string::npos) << signOn;
+  EXPECT_NE(signOn.find(W("~Doktor A~3~Doktor Alfa~255~0~-1~")), std::string::npos) << signOn;
+  // A station the server never saw cannot sign on until the database is back: no answer.
+  auto stranger = SignOn("EXP", 0);
+  EXPECT_EQ(Take(stranger), "");
   EXPECT_EQ(env.log.ErrorCount(), 0);
+  EXPECT_FALSE(Logged("Error in"));
 }
 
 }  // namespace
