@@ -14,6 +14,7 @@
 
 #include "SeededServer.h"
 #include "service/RestartServer.h"
+#include "sms/SMSTestSupport.h"
 
 namespace tavo {
 namespace {
@@ -159,6 +160,63 @@ TEST(HandStartedRestart, MidnightUnderAFakeClockComesBackServing) {
   test::TLoopbackClient c(s.Port());
   c.Send(Req("¤KEEPALIVE::KEEPALIVE¤"));
   EXPECT_TRUE(c.WaitFor(W("KEEPALIVE¤")));
+  StopServersOf(s.server.ProgramDir());
+}
+
+// A self-update that replaces the server's executable restarts it through the script: the new
+// executable serves on the same ports with the open calls. The maintenance timer's first tick
+// (120 s after the start) comes six seconds after it under a clock twenty times as fast; the
+// clock runs at its own pace again as soon as the gateway is asked.
+TEST(HandStartedRestart, SelfUpdateBringsTheNewExecutableBackServingWithTheCalls) {
+  const char* lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+  if (::access(lib, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed (package libfaketime)";
+  test::TSeededServer s;
+  Seed(s);
+  test::TTempDir tmp;
+  const auto certificate = test::MakeCertificate(tmp.Path(), "gateway", "IP:127.0.0.1");
+  test::TGatewayOptions options;
+  options.Files = tmp / "files";
+  test::TTestGateway gateway(tmp / "gw", certificate, options);
+  // The same build offered as a newer version: what runs after the restart is the downloaded
+  // copy.
+  test::OfferProgramFile(options.Files, "TAVO_WServer.exe", "Solbacken", test::VersionFileText(9999),
+                         test::ReadFile(TAVO_SERVER_EXE));
+  s.server.SetRegistry("HTTPSERVER", gateway.Host());
+  s.server.SetRegistry("CAFile", certificate.Cert.string());
+  s.server.SetRegistry("ClinicName", "Solbacken");
+  const auto rc = tmp / "faketime.rc";
+  test::WriteFile(rc, "+0 x20\n");
+  s.server.SetEnv("TMPDIR", tmp.Path().string());
+  s.server.SetEnv("LD_PRELOAD", lib);
+  s.server.SetEnv("FAKETIME_TIMESTAMP_FILE", rc.string());
+  s.server.SetEnv("FAKETIME_NO_CACHE", "1");
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  s.server.SetEnv("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+  s.Start();
+  test::TLoopbackClient s1(s.Port());
+  s1.Send(Req("¤GETCALLLIST:S1:0:GETCALLLIST¤"));
+  ASSERT_TRUE(s1.WaitFor(kListEnd));
+  s1.Take();
+  s1.Send(Req("¤CALLING:2:CALLING¤"));
+  ASSERT_TRUE(s1.WaitFor(kListEnd));
+
+  for (int i = 0; i < 300 && gateway.Requests().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  test::WriteFile(rc, "+0 x1\n");
+  ASSERT_FALSE(gateway.Requests().empty()) << s.server.EventLog();
+  ASSERT_TRUE(s.server.WaitForLog("New version available. Restarting TAVO Server", 60000))
+      << s.server.EventLog();
+  const auto restarted = std::chrono::steady_clock::now();
+  EXPECT_EQ(s.server.WaitExit(15000), 0);
+  const double seconds = SecondsUntilServing(s.Port(), restarted);
+  ASSERT_GE(seconds, 0) << test::ReadFile(tmp / "TAVO_WServer.out");
+  std::printf("serving again on both ports %.1f s after the update's restart began\n", seconds);
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_TRUE(std::filesystem::exists(s.server.ProgramDir() / "Old_TAVO_WServer.exe"));
+  test::TLoopbackClient v(s.Port());
+  v.Send(Req("¤GETCALLLIST:V:1:GETCALLLIST¤"));
+  ASSERT_TRUE(v.WaitFor(kCurrentEnd));
+  EXPECT_NE(v.Received().find(W("R2:2:0:2:¤%Rum 1~1~")), std::string::npos) << v.Received();
   StopServersOf(s.server.ProgramDir());
 }
 
