@@ -24,6 +24,10 @@ void TReconnectingDatabase::SetOnBack(std::function<std::string()> onBack) {
   onBack_ = std::move(onBack);
 }
 
+std::string TReconnectingDatabase::Named() const {
+  return name_.empty() ? std::string("the database") : "the database " + name_;
+}
+
 double TReconnectingDatabase::DownSeconds() const {
   if (state_ == TState::Up) return 0;
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - downSince_).count();
@@ -48,7 +52,7 @@ void TReconnectingDatabase::GoDown(const std::string& why) {
     downSince_ = std::chrono::steady_clock::now();
     reason_ = why;
     // One entry for the whole outage; what fails meanwhile repeats it and is not logged.
-    log_.EventLog().LogError("The connection to the database " + name_ + " was lost: " + why +
+    log_.EventLog().LogError("The connection to " + Named() + " was lost: " + why +
                                  ". Calls are served from memory and kept in the journal; "
                                  "reconnecting in the background.",
                              1);
@@ -138,7 +142,7 @@ void TReconnectingDatabase::Resume() {
   state_ = TState::Up;
   nextWait_ = kFirstRetry;
   reason_.clear();
-  log_.Logg("The connection to the database " + name_ + " is back after " + seconds + " s" +
+  log_.Logg("The connection to " + Named() + " is back after " + seconds + " s" +
                 (more.empty() ? std::string() : "; " + more),
             ltInfo);
 }

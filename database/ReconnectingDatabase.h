@@ -31,7 +31,8 @@ class TReconnectingDatabase final : public TDatabase {
   static constexpr std::chrono::milliseconds kFirstRetry{500};
   static constexpr std::chrono::milliseconds kLongestRetry{5000};
 
-  // first: the connection opened at start-up. name: how log entries name the database.
+  // first: the connection opened at start-up. name: how log entries name the database (may be
+  // empty).
   TReconnectingDatabase(std::unique_ptr<TDatabase> first, TOpener opener, TLogging& log,
                         std::string name);
   ~TReconnectingDatabase() override;
@@ -81,6 +82,7 @@ class TReconnectingDatabase final : public TDatabase {
   void StartReconnecting();
   void StopThread();
   void ReconnectLoop(std::chrono::milliseconds firstWait);
+  std::string Named() const;
 
   std::unique_ptr<TDatabase> inner_;
   TOpener opener_;

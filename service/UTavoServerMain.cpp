@@ -260,7 +260,11 @@ bool TTAVO_WindowsServer::ServiceCreate() {
           [connector = connector_.get(), metrics]() -> std::unique_ptr<TDatabase> {
             return std::make_unique<TCountingDatabase>(connector->Reopen(), *metrics);
           },
-          logging_, connector_->DBConnection.ServerName + "." + connector_->DBConnection.Databasename);
+          logging_,
+          connector_->DBConnection.ServerName +
+              (connector_->DBConnection.Databasename.empty()
+                   ? std::string()
+                   : "." + connector_->DBConnection.Databasename));
       reconnecting_ = reconnecting.get();
       connector_->ADOConnection1 = std::move(reconnecting);
       TDatabase& db = *connector_->ADOConnection1;
