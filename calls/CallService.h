@@ -95,7 +95,8 @@ class TCallService {
   // The call log's writer: its journal and its replay.
   TCallLogWriter& CallLog() { return callLog_; }
   // A call the journal's replay gave its row: the open call takes the number, and its SMS
-  // starts when it asks for one. Never throws.
+  // starts when it asks for one. A call not in the list (the replay at start-up runs before it
+  // is loaded) gets its SMS when the list is loaded, if it is open then. Never throws.
   void CallWritten(uint64_t key, int32_t lopnr, bool smsSent);
   // Hands one call to the SMS dispatch. Never throws.
   void SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);
@@ -135,6 +136,8 @@ class TCallService {
   TKeptReads kept_;
   TRenderMemo memo_;
   int roundDepth_ = 0;
+  // Numbers of calls written from the journal whose SMS waits for the call list to be loaded.
+  std::vector<int32_t> smsAfterLoad_;
 };
 
 }  // namespace tavo

@@ -142,6 +142,7 @@ void TCallService::CallWritten(uint64_t key, int32_t lopnr, bool smsSent) {
       return;
     }
   }
+  if (smsSent) smsAfterLoad_.push_back(lopnr);
 }
 
 void TCallService::SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr) {

@@ -103,6 +103,24 @@ TEST_F(CallsOutageTest, KeptCallIsFoundByItsKeyBeforeAndByItsNumberAfterTheRepla
   EXPECT_EQ(log->AsInteger("COMINGLOPNR"), 4);
 }
 
+// After a kill during an outage the new process writes the journal before it loads its calls:
+// the SMS of a call that is still open leaves once they are loaded, with the call's number.
+TEST_F(CallsOutageTest, SmsOfACallWrittenBeforeTheCallsAreLoadedLeavesOnceTheyAre) {
+  auto rum5 = SignOn("RUM5", 0);
+  db.GoDown();
+  Calling(rum5, 6);
+  db.Heal();
+  service.ClearCallList();  // as a new process finds it
+  service.CallLog().WriteJournal();
+  EXPECT_TRUE(sms.empty());
+  service.FillCallList();
+  ASSERT_EQ(sms.size(), 1u);
+  EXPECT_EQ(sms[0].CallLogLopnr, 1);
+  EXPECT_EQ(sms[0].CallerName, "Rum 5");
+  service.FillCallList();  // sent once only
+  EXPECT_EQ(sms.size(), 1u);
+}
+
 // The station lists come from what was last read while the database is down, also where the
 // backend keeps nothing between reads.
 TEST_F(CallsOutageTest, ListsAreServedAsLastReadWhileDown) {

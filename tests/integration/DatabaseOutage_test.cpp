@@ -63,6 +63,7 @@ class PgOutage : public ::testing::Test {
                    "Provider=MSDASQL;Extended Properties=\"" + pg.OdbcConnectionString(name_) + "\"");
     server.SetRegistry("Port", std::to_string(port_));
     server.SetRegistry("MetricsPort", std::to_string(metricsPort_));
+    server.SetRegistry("AdminCommandsFrom", "ANY");
   }
 
   std::unique_ptr<TDatabase> Db() {
@@ -168,6 +169,16 @@ TEST_F(PgOutage, PostgreSQLStoppedAndStartedWhileStationsCallCostsNothing) {
   EXPECT_NE(health.find("200 OK"), std::string::npos) << health;
   EXPECT_NE(health.find("\"status\":\"degraded\""), std::string::npos) << health;
   EXPECT_NE(health.find("\"journal_records\":1"), std::string::npos) << health;
+  {
+    // Remote SQL is refused at once, without an answer, and nothing of it is kept.
+    test::TLoopbackClient admin(port_);
+    admin.Send(Req("¤OPENSQL:x:SELECT * FROM CALLABLES:OPENSQL¤"));
+    admin.ReadFor(1000);
+    admin.Send(Req("¤KEEPALIVE::KEEPALIVE¤"));
+    EXPECT_TRUE(admin.WaitFor(W("KEEPALIVE¤"), 3000));
+    EXPECT_EQ(admin.Received().find("RETSQL"), std::string::npos) << admin.Received();
+    EXPECT_EQ(test::ReadFile(server.ProgramDir() / "TAVO.journal").find("SELECT"), std::string::npos);
+  }
   Pause(4000);
   Answer(1, 3);   // answers the call opened while down
   Call("S1", 1);  // confirms a call opened before
