@@ -1,9 +1,12 @@
 // The restart from outside the process: a small shell script in the temporary directory that
-// stops the server, pauses and starts it again. Under systemd it stops the unit, pauses five
-// seconds and starts it; otherwise it ends the process, waits until it is gone, pauses one
-// second and starts the same command line again. It is started with the standard descriptors
-// only, so nothing the server holds (a listener) reaches the new process.
-// An existing script is used unchanged, so everything it needs comes from its environment.
+// stops the server, pauses and starts it again. Under systemd it asks the service manager to
+// restart the unit (which stops it, waiting for the exit, and starts it); otherwise it ends the
+// process, waits until it is gone, pauses one second and starts the same command line again.
+// It is started with the standard descriptors only, so nothing the server holds (a listener)
+// reaches the new process. An existing script is used unchanged, so everything it needs comes
+// from its environment. The unit gives the server a temporary directory of its own
+// (/run/TAVO_WindowsServer), so that an older script, or one somebody else left in /tmp, is
+// never what runs.
 #pragma once
 
 #include <string>
@@ -26,8 +29,10 @@ std::string GetTempDirectory();
 inline constexpr const char* kRestartScriptName = "RestartTAVOServer.sh";
 std::string RestartScriptText();
 
-// Writes the script when it is missing and starts it detached; returns at once.
-// Throws when the temporary directory or the script cannot be had.
+// Writes the script when it is missing and starts it: detached by hand; under systemd waiting
+// for its status, the service manager's answer to the restart request. Returns at once.
+// Throws when the temporary directory or the script cannot be had, or the restart request
+// was refused.
 void RestartServer(const TRestartContext& ctx);
 
 // The environment entries the script reads (for tests and for the starter).
