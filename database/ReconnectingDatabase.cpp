@@ -11,7 +11,8 @@ TReconnectingDatabase::TReconnectingDatabase(std::unique_ptr<TDatabase> first, T
       opener_(std::move(opener)),
       log_(log),
       name_(std::move(name)),
-      dbms_(inner_ ? inner_->Dbms() : TDbmsKind::Other) {}
+      dbms_(inner_ ? inner_->Dbms() : TDbmsKind::Other),
+      description_(inner_ ? inner_->Describe() : TDatabase::Describe()) {}
 
 TReconnectingDatabase::~TReconnectingDatabase() { StopThread(); }
 

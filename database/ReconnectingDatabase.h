@@ -60,6 +60,8 @@ class TReconnectingDatabase final : public TDatabase {
   const std::string& DownReason() const { return reason_; }
 
   TDbmsKind Dbms() const override { return dbms_; }
+  // The first connection's description: the same database whichever connection is in.
+  std::string Describe() const override { return description_; }
   bool Connected() const override { return !closed_; }
   void Close() override;
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;
@@ -89,6 +91,7 @@ class TReconnectingDatabase final : public TDatabase {
   TLogging& log_;
   std::string name_;
   TDbmsKind dbms_;
+  std::string description_;
   TState state_ = TState::Up;
   bool closed_ = false;
   std::string reason_;
