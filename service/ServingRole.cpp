@@ -225,8 +225,17 @@ int TServingRole::Health(const TOperatingSnapshot& st, TTime now, std::string& b
     else if (now - st.LoopTurned > std::chrono::seconds(5))
       reason = "the main loop does not turn";
     if (reason.empty()) {
-      body = head + "\"status\":\"ok\",\"role\":\"serving\",\"database\":\"" +
-             (st.DatabaseOk ? "ok" : "down") + "\"}\n";
+      // Serving through a database outage is serving: the calls reach the displays, the
+      // journal keeps the call log's writes.
+      const bool degraded = !st.DatabaseUp || !st.JournalInStep;
+      body = head + "\"status\":\"" + (degraded ? "degraded" : "ok") +
+             "\",\"role\":\"serving\",\"database\":\"" +
+             (st.DatabaseOk && st.DatabaseUp ? "ok" : "down") + "\"";
+      if (degraded) {
+        body += ",\"journal_records\":" + std::to_string(st.JournalRecords);
+        if (!st.JournalInStep) body += ",\"journal\":\"not written: " + JsonText(st.JournalProblem) + "\"";
+      }
+      body += "}\n";
       return 200;
     }
     body = head + "\"status\":\"unavailable\",\"role\":\"serving\",\"reason\":\"" + JsonText(reason) +

@@ -142,6 +142,16 @@ void TTAVO_WindowsServer::RestartSteps() {
 }
 
 void TTAVO_WindowsServer::RestartService(const std::string& headline, bool errorEntry) {
+  // A new process could not start without the database, and would drop what only this one
+  // holds: the restart waits until the database is back.
+  if (const std::string why = RestartBlocker(); !why.empty()) {
+    if (!postponedRestart_)
+      logging_.Logg("Restart put off until the database is back (" + why + "): " + headline.substr(0, headline.find('.')),
+                    ltWarning);
+    postponedRestart_ = TPostponedRestart{headline, errorEntry};
+    return;
+  }
+  postponedRestart_.reset();
   EnableTimer3(false);
   const long users = static_cast<long>(TAVOMainSocket.ActiveConnections()) - 1;
   const std::string entry =
@@ -264,8 +274,20 @@ void TTAVO_WindowsServer::OpenListeners() {
 }
 
 bool TTAVO_WindowsServer::ServeDatabase() {
-  if (calls_ && CheckDatabase()) {
-    // Served before on this connection: the other server may have changed the call log since.
+  if (calls_) {
+    // Served before on this connection, which reconnects by itself: serve once it is back and
+    // what this server kept meanwhile is in the database. The other server may have changed
+    // the call log since.
+    if (!CheckDatabase()) return false;
+    if (!journal_->Empty()) {
+      try {
+        calls_->CallLog().WriteJournal();
+      } catch (const std::exception& e) {
+        logging_.Logg(std::string("The journal could not be written before serving: ") + e.what(),
+                      ltError);
+        return false;
+      }
+    }
     calls_->FillCallList();
     ReadSMSAccount(*connector_->ADOConnection1);
     OpenListeners();
@@ -278,20 +300,32 @@ bool TTAVO_WindowsServer::ServeDatabase() {
   adminAccess_.reset();
   resourceCommands_.reset();
   stationCommands_.reset();
-  calls_.reset();
+  journal_.reset();
+  reconnecting_ = nullptr;
   // In a standby pair a dead link must fail the main connection's statements as quickly as the
   // lock's, or a server cut off would hang in one instead of standing by.
   TDatabaseOpener opener;
   if (role_)
-    opener = [](const std::string& cs, const std::string& dir) {
+    opener = [](const std::string& cs, const std::string& dir, bool) {
       return OpenSharedConnection(cs, dir);
     };
   connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_,
                                                     std::move(opener));
   connector_->ConnectDatabase();
   if (!connector_->Connected()) return false;
-  connector_->ADOConnection1 =
-      std::make_unique<TCountingDatabase>(std::move(connector_->ADOConnection1), *core_->Metrics);
+  auto metrics = core_->Metrics;
+  auto reconnecting = std::make_unique<TReconnectingDatabase>(
+      std::make_unique<TCountingDatabase>(std::move(connector_->ADOConnection1), *metrics),
+      [connector = connector_.get(), metrics]() -> std::unique_ptr<TDatabase> {
+        return std::make_unique<TCountingDatabase>(connector->Reopen(), *metrics);
+      },
+      logging_,
+      connector_->DBConnection.ServerName +
+          (connector_->DBConnection.Databasename.empty()
+               ? std::string()
+               : "." + connector_->DBConnection.Databasename));
+  reconnecting_ = reconnecting.get();
+  connector_->ADOConnection1 = std::move(reconnecting);
   TDatabase& db = *connector_->ADOConnection1;
   calls_ = std::make_unique<TCallService>(
       db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
@@ -308,6 +342,9 @@ bool TTAVO_WindowsServer::ServeDatabase() {
   SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
     calls_->SendClientList(t, s, l, q);
   };
+  StartJournal();
+  // What an earlier process kept goes to the database before the call list is read from it.
+  if (!WriteJournalAtStart()) return false;
   calls_->FillCallList();
   ReadSMSAccount(db);
   OpenListeners();
@@ -374,6 +411,8 @@ void TTAVO_WindowsServer::ServiceDestroy() {
     if (calls_) calls_->ClearCallList();
   } catch (...) {
   }
+  // No reconnection outlives the shutdown; what the journal holds stays in its file.
+  if (reconnecting_) reconnecting_->Close();
   try {
     logging_.Logg("Service shutting down", ltInfo);
   } catch (...) {

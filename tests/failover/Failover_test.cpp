@@ -159,7 +159,9 @@ TEST(FailoverPostgreSQL, FrozenServerStepsDownBeforeItAnswersAnything) {
   for (const TAck& a : acks)
     if (a.Server == other) firstOther = std::min(firstOther, a.When);
   for (const TAck& a : acks) {
-    if (a.Server == frozen) EXPECT_LT(a.When, firstOther) << "R" << a.Resource;
+    if (a.Server == frozen) {
+      EXPECT_LT(a.When, firstOther) << "R" << a.Resource;
+    }
   }
   EXPECT_EQ(pair.address->BothServing(), 0);
   EXPECT_EQ(LogCount(pair.server[frozen], "Role changed to standby"), 1u);

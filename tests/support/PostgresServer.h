@@ -12,7 +12,7 @@ namespace tavo::test {
 
 class TPostgresServer {
  public:
-  // ownServer: always a server of our own (one that the test may stop and start).
+  // ownServer: a server of its own even under CTest, for a test that stops and starts it.
   explicit TPostgresServer(bool ownServer = false) : ownServer_(ownServer) {}
   ~TPostgresServer();
   TPostgresServer(const TPostgresServer&) = delete;
@@ -24,13 +24,14 @@ class TPostgresServer {
   std::string CreateDatabase();
   void DropDatabase(const std::string& name);
 
-  // Path of the psqlODBC Unicode driver.
-  static std::string DriverPath();
-
   // Only on a server of its own: stops it as an administrator would (fast shutdown, every
   // connection cut), and starts it again on the same port with the same data.
   void Pause();
   void Resume();
+
+  // Path of the psqlODBC Unicode driver.
+  static std::string DriverPath();
+
   int Port() { EnsureRunning(); return port_; }
   // A server of our own also listens on this address (set before first use).
   void AlsoListenOn(const std::string& address) { alsoListen_ = address; }
