@@ -115,9 +115,17 @@ const TAdminAccessRule& TAdminAccess::CurrentRule() {
 }
 
 bool TAdminAccess::Permit(const std::string& command, TClientSocket& socket) {
+  return Decide(command, socket, true);
+}
+
+bool TAdminAccess::PermitSignedOn(const std::string& command, TClientSocket& socket) {
+  return Decide(command, socket, false);
+}
+
+bool TAdminAccess::Decide(const std::string& command, TClientSocket& socket, bool anyAllowed) {
   const bool admin = socket.Data && socket.Data->StationType == ctAdmin;
   const TAdminAccessRule& rule = CurrentRule();
-  if (rule.Allows(admin, socket.PeerHost())) return true;
+  if ((anyAllowed || admin) && rule.Allows(admin, socket.PeerHost())) return true;
   if (!socket.AdminRefusalLogged) {
     socket.AdminRefusalLogged = true;
     const std::string who = PeerText(socket);

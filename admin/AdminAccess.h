@@ -59,10 +59,14 @@ class TAdminAccess {
   // True when the command may run on the connection. Otherwise the refusal is logged as a
   // warning naming the command and the peer, once per connection, and false is returned.
   bool Permit(const std::string& command, TClientSocket& socket);
+  // The same for the commands that only the operator's tools send: these always need an
+  // administration sign-on, also where the rule is "ANY".
+  bool PermitSignedOn(const std::string& command, TClientSocket& socket);
 
  private:
   // The rule of the registry value as it is now; problems are logged when the text changes.
   const TAdminAccessRule& CurrentRule();
+  bool Decide(const std::string& command, TClientSocket& socket, bool anyAllowed);
 
   TRegistryStore& registry_;
   TLogging& log_;
