@@ -263,6 +263,7 @@ bool TTAVO_WindowsServer::ServiceCreate() {
         calls_->SendClientList(t, s, l, q);
       };
       calls_->FillCallList();
+      StartSupervision(db);
 
       TSMSAccountData account;
       account.UserName = GetStrSetting(db, logging_, "SMSUSERNAME");
