@@ -11,8 +11,10 @@
 #include <thread>
 
 #include "CliConnection.h"
+#include "CliSupervision.h"
 #include "Replies.h"
 #include "ResponseReport.h"
+#include "Session.h"
 #include "SqlQuoting.h"
 #include "common/DateTime.h"
 
@@ -20,9 +22,9 @@ namespace tavo::cli {
 
 std::atomic<bool> gInterrupted{false};
 
-namespace {
-
 using std::chrono::milliseconds;
+
+namespace {
 
 const std::string kKeepAlive = RequestBlock("KEEPALIVE", "");
 const std::string kVersionQuestion = RequestBlock("GETSERVERVERSION", "");
@@ -30,6 +32,9 @@ const std::string kVersionQuestion = RequestBlock("GETSERVERVERSION", "");
 milliseconds Timeout(const TCliOptions& o) {
   return milliseconds(static_cast<long>(o.TimeoutSeconds * 1000));
 }
+
+}  // namespace
+
 TClockType::time_point Deadline(const TCliOptions& o) { return TClockType::now() + Timeout(o); }
 
 std::unique_ptr<TCliConnection> Connect(const TCliOptions& o) {
@@ -40,6 +45,15 @@ std::unique_ptr<TCliConnection> Connect(const TCliOptions& o) {
   }
 }
 
+// The administration sign-on: the version question with client kind 2.
+void SignOnAdmin(TCliConnection& c, const TCliOptions& o) {
+  c.Send(RequestBlock("GETSERVERVERSION", "tavo-cli:2"));
+  if (!c.WaitFor(kMarker + "RETSERVERVERSION:", Deadline(o)))
+    throw ECliFailure("no answer to the administration sign-on");
+}
+
+namespace {
+
 double MsSince(TClockType::time_point t0) {
   return std::chrono::duration<double, std::milli>(TClockType::now() - t0).count();
 }
@@ -48,13 +62,6 @@ std::string Fixed(double v, int decimals) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
   return buf;
-}
-
-// The administration sign-on: the version question with client kind 2.
-void SignOnAdmin(TCliConnection& c, const TCliOptions& o) {
-  c.Send(RequestBlock("GETSERVERVERSION", "tavo-cli:2"));
-  if (!c.WaitFor(kMarker + "RETSERVERVERSION:", Deadline(o)))
-    throw ECliFailure("no answer to the administration sign-on");
 }
 
 // Sends the request with a version question behind it in the same message. A request that
@@ -247,12 +254,24 @@ void CmdVersion(const TCliOptions& o, std::ostream& out) {
 void CmdStations(const TCliOptions& o, std::ostream& out) {
   auto c = Connect(o);
   SignOnAdmin(*c, o);
-  TTable t{{"name", "lopnr", "friendly_name", "colour", "type", "connected", "imei"}, {}};
-  for (auto& s : ParseMachines(FindPayload(Fenced(*c, o, RequestBlock("GETALLMACHINES", "")),
-                                           "RETALLMACHINES"))) {
+  const auto machines = ParseMachines(
+      FindPayload(Fenced(*c, o, RequestBlock("GETALLMACHINES", "")), "RETALLMACHINES"));
+  // Display and hardware stations are supervised: whether, their state and since when.
+  const auto supervision = ReadSupervision(*c, o);
+  TTable t{{"name", "lopnr", "friendly_name", "colour", "type", "connected", "imei", "supervised",
+            "state", "since"},
+           {}};
+  for (auto& s : machines) {
     const char* kind = KindName(s.Type);
     t.Rows.push_back({s.Name, s.Lopnr, s.FriendlyName, s.Colour, kind ? kind : s.Type,
-                      YesNo(s.Connected == "-1"), s.Imei});
+                      YesNo(s.Connected == "-1"), s.Imei, "", "", ""});
+    if (!supervision) continue;
+    if (auto it = supervision->find(s.Lopnr); it != supervision->end()) {
+      auto& row = t.Rows.back();
+      row[7] = YesNo(it->second.Supervised);
+      row[8] = it->second.State;
+      row[9] = it->second.Since;
+    }
   }
   WriteTable(out, t, o.Format);
 }
@@ -294,8 +313,12 @@ void CmdList(const TCliOptions& o, std::ostream& out, const std::string& station
 
 void CmdWatch(const TCliOptions& o, std::ostream& out, const std::string& display, int count) {
   TStationSession s = SignOnStation(o, display, 1);
+  // Escalations change no list: they are asked for every few seconds.
+  TEscalationMarks marks(o);
+  marks.Refresh();
+  auto nextMarks = TClockType::now() + std::chrono::seconds(2);
   for (int shown = 0;;) {
-    TTable t{{"resource", "caller", "called", "age_s", "answered_by", "answered_at"}, {}};
+    TTable t{{"resource", "caller", "called", "age_s", "answered_by", "answered_at", "escalated"}, {}};
     for (auto& r : s.Shown)
       for (auto& c : r.Callers) {
         std::string age;
@@ -308,7 +331,7 @@ void CmdWatch(const TCliOptions& o, std::ostream& out, const std::string& displa
           age = Fixed(std::max(0.0, now * 86400.0 - *called), 0);
         }
         t.Rows.push_back({r.Name, c.Name, c.CallTime, age, c.ComingName,
-                          Zero(c.ComingTime) ? "" : c.ComingTime});
+                          Zero(c.ComingTime) ? "" : c.ComingTime, marks.Mark(r.Lopnr, c.Lopnr)});
       }
     if (o.Terminal) out << "\x1b[H\x1b[2J" << display << " (" << s.Data.FriendlyName << ")\n";
     WriteTable(out, t, o.Format);
@@ -317,6 +340,11 @@ void CmdWatch(const TCliOptions& o, std::ostream& out, const std::string& displa
     if (count > 0 && ++shown >= count) return;
     for (bool fresh = false; !fresh;) {
       if (gInterrupted) return;
+      if (TClockType::now() >= nextMarks) {
+        fresh = marks.Refresh();
+        nextMarks = TClockType::now() + std::chrono::seconds(2);
+        if (fresh) break;
+      }
       auto m = s.Conn->Next(TClockType::now() + milliseconds(250));
       if (!m) {
         if (s.Conn->Closed()) throw ECliFailure("the server closed the connection");

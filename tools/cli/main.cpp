@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 #include <editline/readline.h>
 
+#include "CliSupervision.h"
 #include "Commands.h"
 
 using namespace tavo::cli;
@@ -22,7 +23,8 @@ namespace {
 
 const std::vector<std::string> kCommands = {"ping", "version", "stations", "resources", "list",
                                              "watch", "call", "answer", "confirm", "test-call",
-                                             "sql", "exec", "report", "raw", "help", "quit"};
+                                             "sql", "exec", "report", "raw", "station",
+                                             "escalation", "help", "quit"};
 
 struct TParsed {
   TCliOptions Options;
@@ -71,8 +73,10 @@ std::unique_ptr<CLI::App> BuildApp(TParsed& p) {
   on(app->add_subcommand("version", "The server's version. Sends GETSERVERVERSION; no sign-on."),
      [out, &p](const TCliOptions& o) { CmdVersion(o, *out); });
   on(app->add_subcommand("stations",
-                         "Every station. Signs on as administration client (GETSERVERVERSION with "
-                         "kind 2), sends GETALLMACHINES."),
+                         "Every station, and for display and hardware stations whether they are "
+                         "supervised, online or offline, and since when. Signs on as "
+                         "administration client (GETSERVERVERSION with kind 2), sends "
+                         "GETALLMACHINES and SUPERVISION."),
      [out, &p](const TCliOptions& o) { CmdStations(o, *out); });
   on(app->add_subcommand("resources",
                          "Every resource. Signs on as administration client, sends GETALLCALLABLES."),
@@ -146,6 +150,10 @@ std::unique_ptr<CLI::App> BuildApp(TParsed& p) {
   report->add_option("--to", p.To, "Last day, yyyy-MM-dd (included)");
   report->add_flag("--csv", p.Csv, "Print CSV");
   on(report, [out, &p](const TCliOptions& o) { CmdReport(o, *out, p.From, p.To); });
+
+  AddSupervisionCommands(*app, *out, [&p](std::function<void(const TCliOptions&)> run) {
+    p.Run = std::move(run);
+  });
 
   auto* raw = app->add_subcommand(
       "raw", "Sends TEXT as typed (framed by #DATASTART#/#DATAEND#, or with --line as one line) "
