@@ -23,20 +23,7 @@ void TEscalationCommands::RegisterCommands(TInterpreter& interpreter) {
 }
 
 TCommandResult TEscalationCommands::CmdEscalation(const TCommandContext& c) {
-  if (!access_.PermitSignedOn(kKeyword, *c.Socket)) {
-    SendToolError(kKeyword, "refused: sign on as an administration client from an address "
-                  "that AdminCommandsFrom allows", c.Socket, c.LineMode);
-    return TCommandResult::Continue;
-  }
-  try {
-    Serve(c);
-  } catch (const ERequestError& e) {
-    SendToolError(kKeyword, e.what(), c.Socket, c.LineMode);
-  } catch (const EDatabaseError& e) {
-    log_.LogFailure(kKeyword, e, c.Socket);
-    SendToolError(kKeyword, std::string("the database refused: ") + e.what(), c.Socket, c.LineMode);
-  }
-  return TCommandResult::Continue;
+  return ServeToolRequest(kKeyword, access_, log_, c, [&] { Serve(c); });
 }
 
 void TEscalationCommands::Serve(const TCommandContext& c) {

@@ -2,6 +2,7 @@
 
 #include "admin/ChangeLog.h"
 #include "admin/ToolBlocks.h"
+#include "common/RequestError.h"
 #include "common/DateTime.h"
 
 namespace tavo {
@@ -23,18 +24,7 @@ void TSupervisionCommands::RegisterCommands(TInterpreter& interpreter) {
 }
 
 TCommandResult TSupervisionCommands::CmdSupervision(const TCommandContext& c) {
-  if (!access_.PermitSignedOn(kKeyword, *c.Socket)) {
-    SendToolError(kKeyword, "refused: sign on as an administration client from an address "
-                  "that AdminCommandsFrom allows", c.Socket, c.LineMode);
-    return TCommandResult::Continue;
-  }
-  try {
-    Serve(c);
-  } catch (const EDatabaseError& e) {
-    log_.LogFailure(kKeyword, e, c.Socket);
-    SendToolError(kKeyword, std::string("the database refused: ") + e.what(), c.Socket, c.LineMode);
-  }
-  return TCommandResult::Continue;
+  return ServeToolRequest(kKeyword, access_, log_, c, [&] { Serve(c); });
 }
 
 void TSupervisionCommands::Serve(const TCommandContext& c) {
@@ -44,21 +34,17 @@ void TSupervisionCommands::Serve(const TCommandContext& c) {
     TToolReply reply(kKeyword);
     reply.Add(supervision_.Limit().count());
     for (const auto& s : supervision_.Stations())
-      reply.Add(s.Lopnr).Add(s.Supervised ? "-1" : "0").Add(SupervisionState(s)).Add(DateTimeToStr(s.Since));
+      reply.Add(s.Lopnr).Add(s.Supervised ? "-1" : "0").Add(SupervisionState(s))
+          .Add(DateTimeToStr(s.Since));
     reply.Send(c.Socket, c.LineMode);
     return;
   }
   if (verb == "SET" && fields.size() == 3) {
     const auto station = ToolNumber(fields[1], 1, INT32_MAX);
     const auto on = ToolNumber(fields[2], 0, 1);
-    if (!station || !on) {
-      SendToolError(kKeyword, "SET needs a station number and 1 or 0", c.Socket, c.LineMode);
-      return;
-    }
-    if (db_.Open("SELECT LOPNR FROM STATIONS WHERE LOPNR = ?", {SqlInt(*station)})->Eof()) {
-      SendToolError(kKeyword, "no station " + fields[1], c.Socket, c.LineMode);
-      return;
-    }
+    if (!station || !on) throw ERequestError("SET needs a station number and 1 or 0");
+    if (db_.Open("SELECT LOPNR FROM STATIONS WHERE LOPNR = ?", {SqlInt(*station)})->Eof())
+      throw ERequestError("no station " + fields[1]);
     supervision_.SetSupervised(*station, *on == 1);
     supervision_.StationsChanged();
     LogAdminChange(log_, kKeyword, "station", *station, *on ? "supervised" : "not supervised",
@@ -66,7 +52,7 @@ void TSupervisionCommands::Serve(const TCommandContext& c) {
     TToolReply(kKeyword).Send(c.Socket, c.LineMode);
     return;
   }
-  SendToolError(kKeyword, "unknown request; LIST or SET", c.Socket, c.LineMode);
+  throw ERequestError("unknown request; LIST or SET");
 }
 
 }  // namespace tavo

@@ -2,7 +2,9 @@
 
 #include <climits>
 
+#include "common/RequestError.h"
 #include "common/StrUtils.h"
+#include "database/Database.h"
 #include "protocol/WireFormat.h"
 
 namespace tavo {
@@ -48,6 +50,24 @@ void SendToolError(const std::string& keyword, const std::string& text,
   for (char& ch : clean)
     if (ch == '~' || ch == kBlockMarker || ch == '\r' || ch == '\n') ch = ' ';
   socket->SendText(FrameReply(Reply(keyword, "ERROR~" + clean + "~"), lineMode));
+}
+
+TCommandResult ServeToolRequest(const std::string& keyword, TAdminAccess& access, TLogging& log,
+                                const TCommandContext& c, const std::function<void()>& serve) {
+  if (!access.PermitSignedOn(keyword, *c.Socket)) {
+    SendToolError(keyword, "refused: sign on as an administration client from an address "
+                  "that AdminCommandsFrom allows", c.Socket, c.LineMode);
+    return TCommandResult::Continue;
+  }
+  try {
+    serve();
+  } catch (const ERequestError& e) {
+    SendToolError(keyword, e.what(), c.Socket, c.LineMode);
+  } catch (const EDatabaseError& e) {
+    log.LogFailure(keyword, e, c.Socket);
+    SendToolError(keyword, std::string("the database refused: ") + e.what(), c.Socket, c.LineMode);
+  }
+  return TCommandResult::Continue;
 }
 
 }  // namespace tavo

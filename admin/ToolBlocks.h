@@ -5,11 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "admin/AdminAccess.h"
 #include "platform/ClientSocket.h"
+#include "platform/Logging.h"
+#include "protocol/Interpreter.h"
 
 namespace tavo {
 
@@ -34,5 +38,11 @@ class TToolReply {
 
 void SendToolError(const std::string& keyword, const std::string& text,
                    const TClientSocketPtr& socket, bool lineMode);
+
+// Serves one tool request: without an administration sign-on (and an address that
+// "AdminCommandsFrom" allows) it is refused; an ERequestError that serve throws is answered with
+// its reason, a database failure logged and answered. The message goes on either way.
+TCommandResult ServeToolRequest(const std::string& keyword, TAdminAccess& access, TLogging& log,
+                                const TCommandContext& c, const std::function<void()>& serve);
 
 }  // namespace tavo

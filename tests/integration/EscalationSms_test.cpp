@@ -45,13 +45,7 @@ class EscalationSms : public ::testing::Test {
         "REPEATCOUNT) VALUES (?, ?, ?, ?, NULL, ?)",
         {SqlInt(++steps), SqlInt(resource), SqlInt(after), SqlInt(toResource), SqlInt(repeat)});
   }
-  std::unique_ptr<test::TLoopbackClient> SignOn(const std::string& name) {
-    auto c = std::make_unique<test::TLoopbackClient>(s.Port());
-    c->Send(Req("¤GETCALLLIST:" + name + ":0:GETCALLLIST¤"));
-    EXPECT_TRUE(c->WaitFor(W("RETCALLLIST¤#DATAEND#\r\n"))) << name;
-    c->Take();
-    return c;
-  }
+  std::unique_ptr<test::TLoopbackClient> SignOn(const std::string& name) { return s.SignOn(name, 0); }
   // The SMS the gateway has taken, decrypted.
   std::vector<std::string> Posts() {
     std::vector<std::string> out;

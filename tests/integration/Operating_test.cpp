@@ -38,11 +38,7 @@ class Operating : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(seeded.server.Stop(), 0) << seeded.server.EventLog(); }
 
   std::unique_ptr<test::TLoopbackClient> SignOn(const std::string& name, int kind) {
-    auto c = std::make_unique<test::TLoopbackClient>(seeded.Port());
-    c->Send(test::Framed("¤GETCALLLIST:" + name + ":" + std::to_string(kind) + ":GETCALLLIST¤"));
-    EXPECT_TRUE(c->WaitFor(kind == 1 ? "CURRENTLIST" : "RETCALLLIST")) << name;
-    c->Take();
-    return c;
+    return seeded.SignOn(name, kind);
   }
   // Spoils the database file in place, as a failing disk or a careless copy would.
   void SpoilDatabaseFile() {

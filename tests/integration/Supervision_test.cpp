@@ -66,10 +66,7 @@ class Supervision : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(seeded.server.Stop(), 0) << seeded.server.EventLog(); }
 
   std::unique_ptr<test::TLoopbackClient> SignOn(const std::string& name, int kind) {
-    auto c = std::make_unique<test::TLoopbackClient>(seeded.Port());
-    c->Send(test::Framed("¤GETCALLLIST:" + name + ":" + std::to_string(kind) + ":GETCALLLIST¤"));
-    EXPECT_TRUE(c->WaitFor(kind == 0 ? "RETCALLLIST" : "CURRENTLIST")) << name;
-    return c;
+    return seeded.SignOn(name, kind);
   }
   // The parsed samples once one holds what is asked for (metrics are published every second).
   std::set<std::string> SamplesWith(const std::string& wanted) {
