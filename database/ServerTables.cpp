@@ -1,5 +1,7 @@
 #include "database/ServerTables.h"
 
+#include <algorithm>
+
 #include "database/DatabaseConnection.h"
 
 namespace tavo {
@@ -68,6 +70,59 @@ void CreateMissingServerTables(TDatabase& db, TLogging& log) {
       log.Logg(std::string("Error creating table ") + table.Name + ": " + e.what(), ltError);
     }
   }
+}
+
+namespace {
+
+// What refers to a station or a resource: the table, the condition on the number, and the
+// condition that finds rows whose station or resource is gone.
+struct TReference {
+  const char* Table;
+  const char* Where;
+  const char* Orphaned;
+};
+constexpr TReference kStationRows[] = {
+    {"STATIONSUPERVISION", "STATIONSLOPNR = ?",
+     "STATIONSLOPNR NOT IN (SELECT LOPNR FROM STATIONS)"},
+};
+constexpr TReference kResourceRows[] = {
+    {"ESCALATION", "CALLABLESLOPNR = ? OR TOCALLABLESLOPNR = ?",
+     "CALLABLESLOPNR NOT IN (SELECT LOPNR FROM CALLABLES) OR "
+     "TOCALLABLESLOPNR NOT IN (SELECT LOPNR FROM CALLABLES)"},
+};
+
+void Forget(TDatabase& db, TLogging& log, const TReference& ref, int32_t lopnr) noexcept {
+  try {
+    const std::string where = ref.Where;
+    const TSqlParams params(std::count(where.begin(), where.end(), '?'), SqlInt(lopnr));
+    db.Execute(std::string("DELETE FROM ") + ref.Table + " WHERE " + where, params);
+  } catch (const std::exception& e) {
+    log.Logg(std::string("Rows of ") + ref.Table + " about number " + std::to_string(lopnr) +
+                 " could not be removed: " + e.what(),
+             ltWarning);
+  }
+}
+
+}  // namespace
+
+void ForgetStation(TDatabase& db, TLogging& log, int32_t stationLopnr) noexcept {
+  for (const auto& ref : kStationRows) Forget(db, log, ref, stationLopnr);
+}
+
+void ForgetResource(TDatabase& db, TLogging& log, int32_t resourceLopnr) noexcept {
+  for (const auto& ref : kResourceRows) Forget(db, log, ref, resourceLopnr);
+}
+
+int RemoveOrphanRows(TDatabase& db) {
+  int removed = 0;
+  auto prune = [&](const TReference& ref) {
+    const std::string where = std::string(" FROM ") + ref.Table + " WHERE " + ref.Orphaned;
+    const auto found = db.Open("SELECT COUNT(*) AS N" + where)->AsInteger("N");
+    if (found > 0) removed += static_cast<int>(db.Execute("DELETE" + where));
+  };
+  for (const auto& ref : kStationRows) prune(ref);
+  for (const auto& ref : kResourceRows) prune(ref);
+  return removed;
 }
 
 }  // namespace tavo

@@ -24,4 +24,14 @@ const std::vector<TServerTable>& ServerTables();
 // Each failure is counted and logged; the others are still tried.
 void CreateMissingServerTables(TDatabase& db, TLogging& log);
 
+// A station or resource was deleted: the server's own rows about it go too, so that a row
+// that gets its number later (numbers are the highest + 1) starts clean. After the deletion's
+// own commit; a failure is logged, never thrown: the deletion stands.
+void ForgetStation(TDatabase& db, TLogging& log, int32_t stationLopnr) noexcept;
+void ForgetResource(TDatabase& db, TLogging& log, int32_t resourceLopnr) noexcept;
+// The same for rows whose station or resource another program deleted; reads first and
+// writes only when there is something to remove. Returns how many rows went; throws
+// EDatabaseError.
+int RemoveOrphanRows(TDatabase& db);
+
 }  // namespace tavo

@@ -1,5 +1,6 @@
 // The service module's station supervision and escalation: made once the call list is loaded,
 // ticked with the published status, and told of every call that stops waiting.
+#include "database/ServerTables.h"
 #include "service/UTavoServerMain.h"
 #include "supervision/DispatchEscalationSms.h"
 
@@ -28,6 +29,18 @@ void TTAVO_WindowsServer::StartSupervision(TDatabase& db) {
 void TTAVO_WindowsServer::SupervisionTick() {
   if (supervision_) supervision_->Tick();
   if (escalation_) escalation_->Tick();
+  // Rows about stations and resources that other programs deleted, once a minute.
+  if (TDatabase* db = Database(); db && supervision_ && escalation_ && ++supervisionTicks_ % 60 == 0) {
+    try {
+      if (RemoveOrphanRows(*db) > 0) {
+        supervision_->StationsChanged();
+        escalation_->StepsChanged();
+      }
+    } catch (const std::exception& e) {
+      logging_.Logg(std::string("Error removing rows of deleted stations and resources: ") + e.what(),
+                    ltWarning);
+    }
+  }
 }
 
 }  // namespace tavo

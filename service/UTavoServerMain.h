@@ -236,6 +236,7 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::unique_ptr<TEscalation> escalation_;
   std::unique_ptr<TSupervisionCommands> supervisionCommands_;
   std::unique_ptr<TEscalationCommands> escalationCommands_;
+  uint64_t supervisionTicks_ = 0;
   std::string ClinicName_;
   // Main thread only; the flags a run writes are in core_->Update.
   bool UpdateIsRunning = false;

@@ -83,8 +83,9 @@ bool TEscalation::LoadTaken() {
 }
 
 void TEscalation::Load() {
-  reread_ = !ReadSteps();
+  reread_ = false;
   ticksSinceRead_ = 0;
+  ReadSteps();
   // Until the steps taken are known, none is taken: better late than twice.
   loadedOk_ = LoadTaken();
 }
@@ -142,11 +143,16 @@ bool TEscalation::TakeStep(int32_t callLogLopnr, TTracked& call, const TEscalati
       call.Taken[step.Lopnr] = repeat;
       return true;
     }
-    log_.Logg("An escalation step of call " + std::to_string(callLogLopnr) +
-                  " could not be recorded and is tried again: " + e.what(),
-              ltWarning);
+    // Once per call until a step of it succeeds: a database outage would repeat it every time.
+    if (!call.FailureLogged)
+      log_.Logg("An escalation step of call " + std::to_string(callLogLopnr) +
+                    " could not be recorded and is tried again every " +
+                    std::to_string(kRetryAfter.count()) + " s: " + e.what(),
+                ltWarning);
+    call.FailureLogged = true;
     return false;
   }
+  call.FailureLogged = false;
   call.Taken[step.Lopnr] = repeat;
   ++call.StepsTaken;
   call.LastStep = now;
@@ -167,10 +173,14 @@ bool TEscalation::TakeStep(int32_t callLogLopnr, TTracked& call, const TEscalati
 
 void TEscalation::Tick() {
   try {
-    if (!loadedOk_) Load();
+    // A failed read is tried again at the next regular one, not at every tick.
     if (reread_ || ++ticksSinceRead_ >= kReadEveryTicks) {
       ticksSinceRead_ = 0;
-      reread_ = !ReadSteps();
+      reread_ = false;
+      if (loadedOk_)
+        ReadSteps();
+      else
+        Load();
     }
     const TDateTime now = clock_.Now();
     const auto steadyNow = clock_.Steady();

@@ -47,7 +47,8 @@ class TEscalation {
   void SetMetrics(TMetrics* metrics) { metrics_ = metrics; }
 
   // Reads the steps and the steps already taken for today's open calls, and drops rows of
-  // steps older than kKeepDays. Once, after the call list was loaded. Never throws.
+  // steps older than kKeepDays. Once, after the call list was loaded, and again at the regular
+  // reads until it succeeds. Never throws.
   void Load();
   // Times the open calls and takes the steps that are due. Never throws.
   void Tick();
@@ -74,6 +75,7 @@ class TEscalation {
     int StepsTaken = 0;
     TDateTime LastStep = 0;
     std::chrono::steady_clock::time_point RetryAt{};  // after a failed step
+    bool FailureLogged = false;
     bool Settled = false;  // answered: no more steps, but still shown as escalated
   };
 

@@ -24,7 +24,7 @@ std::string Seconds(std::chrono::steady_clock::duration d) {
 TStationSupervision::TStationSupervision(TDatabase& db, TLogging& log, const TClock& clock,
                                          TRegistryStore& registry, TConnectionsFn connections)
     : db_(db), log_(log), clock_(clock), registry_(registry), connections_(std::move(connections)) {
-  if (!Reload()) reread_ = true;
+  Reload();
 }
 
 std::chrono::seconds TStationSupervision::Limit() {
@@ -113,9 +113,11 @@ void TStationSupervision::SetSupervised(int32_t stationLopnr, bool supervised) {
 
 void TStationSupervision::Tick() {
   try {
+    // A failed read is tried again at the next regular one, not at every tick.
     if (reread_ || ++ticksSinceRead_ >= kReadEveryTicks) {
       ticksSinceRead_ = 0;
-      reread_ = !Reload();
+      reread_ = false;
+      Reload();
     }
     std::set<int32_t> connected;
     for (const auto& c : connections_())

@@ -52,7 +52,7 @@ class TStationSupervision {
   TStationSupervision& operator=(const TStationSupervision&) = delete;
 
   // Compares the open connections with the stations and reports what changed; re-reads the
-  // tables every few ticks (and at the next tick after StationsChanged). Never throws.
+  // tables every ten ticks (and at the next tick after StationsChanged). Never throws.
   void Tick();
   // A command changed STATIONS or STATIONSUPERVISION: read them at the next tick.
   void StationsChanged() { reread_ = true; }

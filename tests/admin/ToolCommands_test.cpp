@@ -55,6 +55,10 @@ TEST_P(ToolCommands, SupervisionListsDisplayAndHardwareStationsAndStoresTheMark)
   EXPECT_EQ(Answer(*admin, "¤SUPERVISION:DROP:SUPERVISION¤", "SUPERVISION"),
             Error("SUPERVISION", "unknown request; LIST or SET"));
   EXPECT_EQ(Count("SELECT COUNT(*) AS N FROM STATIONSUPERVISION WHERE SUPERVISE = 0"), 0);
+
+  // A deleted station's mark goes with it: a station that gets its number later starts clean.
+  Change(*admin, "¤REGISTERUPATEMACHINE:Hard1:3:¤DELETE_ME¤:0:::4:REGISTERUPATEMACHINE¤");
+  EXPECT_EQ(Count("SELECT COUNT(*) AS N FROM STATIONSUPERVISION"), 0);
 }
 
 TEST_P(ToolCommands, EscalationStepsAreSetListedAndRemovedWithTheirChecks) {

@@ -236,7 +236,7 @@ TEST_F(EscalationTest, StepThatCannotBeRecordedIsTriedAgainAndOneTakenElsewhereI
   escalation->Tick();
   queue.fail = true;
   Pass(30);
-  EXPECT_EQ(Entries("could not be recorded and is tried again: queue refused").size(), 1u);
+  EXPECT_EQ(Entries("could not be recorded and is tried again every 10 s: queue refused").size(), 1u);
   EXPECT_EQ(Rows(), 0u);  // the row went with the refused SMS
   queue.fail = false;
   Pass(5);
