@@ -114,24 +114,28 @@ const TAdminAccessRule& TAdminAccess::CurrentRule() {
   return rule_;
 }
 
-bool TAdminAccess::Permit(const std::string& command, TClientSocket& socket) {
-  return Decide(command, socket, true);
+bool TAdminAccess::Permit(const std::string& command, TClientSocket& socket, std::string* why) {
+  return Decide(command, socket, true, why);
 }
 
-bool TAdminAccess::PermitSignedOn(const std::string& command, TClientSocket& socket) {
-  return Decide(command, socket, false);
+bool TAdminAccess::PermitSignedOn(const std::string& command, TClientSocket& socket,
+                                  std::string* why) {
+  return Decide(command, socket, false, why);
 }
 
-bool TAdminAccess::Decide(const std::string& command, TClientSocket& socket, bool anyAllowed) {
+bool TAdminAccess::Decide(const std::string& command, TClientSocket& socket, bool anyAllowed,
+                          std::string* why) {
   const bool admin = socket.Data && socket.Data->StationType == ctAdmin;
   const TAdminAccessRule& rule = CurrentRule();
   if ((anyAllowed || admin) && rule.Allows(admin, socket.PeerHost())) return true;
+  const std::string who = PeerText(socket);
+  const std::string reason = !admin
+                                 ? "the connection has not signed on as an administration client"
+                                 : who + " is not in " + kAdminCommandsFromValue;
+  if (why) *why = reason;
   if (!socket.AdminRefusalLogged) {
     socket.AdminRefusalLogged = true;
-    const std::string who = PeerText(socket);
-    const std::string why = !admin ? "the connection has not signed on as an administration client"
-                                   : who + " is not in " + kAdminCommandsFromValue;
-    log_.Logg("Refused " + command + " from " + who + ": " + why +
+    log_.Logg("Refused " + command + " from " + who + ": " + reason +
                   "; this connection's further refusals are not logged",
               ltWarning);
   }

@@ -54,9 +54,8 @@ void SendToolError(const std::string& keyword, const std::string& text,
 
 TCommandResult ServeToolRequest(const std::string& keyword, TAdminAccess& access, TLogging& log,
                                 const TCommandContext& c, const std::function<void()>& serve) {
-  if (!access.PermitSignedOn(keyword, *c.Socket)) {
-    SendToolError(keyword, "refused: sign on as an administration client from an address "
-                  "that AdminCommandsFrom allows", c.Socket, c.LineMode);
+  if (std::string why; !access.PermitSignedOn(keyword, *c.Socket, &why)) {
+    SendToolError(keyword, "refused: " + why, c.Socket, c.LineMode);
     return TCommandResult::Continue;
   }
   try {

@@ -2,9 +2,10 @@
 # SQLite database, and the README.
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/TAVO_WindowsServer.service
               ${CMAKE_CURRENT_SOURCE_DIR}/packaging/50-tavo-restart.rules
-              ${CMAKE_CURRENT_SOURCE_DIR}/packaging/install-service.sh
               ${CMAKE_CURRENT_SOURCE_DIR}/packaging/TAVO_WServer.logrotate
         DESTINATION .)
+# A script keeps its execute bit only as a program.
+install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/install-service.sh DESTINATION .)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION .)
 # Alert rules for the clinic's Prometheus.
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prometheus/tavo-alerts.yml DESTINATION prometheus)

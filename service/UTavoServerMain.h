@@ -20,6 +20,7 @@
 #include "admin/EscalationCommands.h"
 #include "admin/SupervisionCommands.h"
 #include "admin/RemoteSqlCommands.h"
+#include "admin/ServerSettings.h"
 #include "admin/SettingsCommands.h"
 #include "admin/SmsAccountCommands.h"
 #include "calls/CallService.h"
@@ -128,6 +129,7 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   void SupervisionTick();
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
   const std::string& ClinicName() const override { return ClinicName_; }
+  void SetClinicName(const std::string& name) override { ClinicName_ = name; }
   TSMSDispatchContext SMSContext();
   TInterpreter& Interpreter() { return interpreter_; }
   TMetrics& Metrics() { return *core_->Metrics; }
@@ -228,6 +230,7 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::unique_ptr<TStationCommands> stationCommands_;
   std::unique_ptr<TResourceCommands> resourceCommands_;
   std::unique_ptr<TAdminAccess> adminAccess_;
+  std::unique_ptr<TServerSettings> serverSettings_;
   std::unique_ptr<TSettingsCommands> settingsCommands_;
   std::unique_ptr<TSmsAccountCommands> smsAccountCommands_;
   std::unique_ptr<TRemoteSqlCommands> remoteSqlCommands_;

@@ -40,15 +40,17 @@ TEST_F(TavoCliSupervision, StationsShowOnlineAndOfflineAndSupervisionCanBeTurned
   ASSERT_TRUE(visning.WaitFor("CURRENTLIST"));
   const std::string time = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
   EXPECT_TRUE(std::regex_match(StationRow("Visning1", "online"),
-                               std::regex("Visning1\t3\tVisning 1\t0\tdisplay\tyes\t\tyes\tonline\t" + time)));
+                               std::regex("Visning1\t3\tVisning 1\tblack\tdisplay\tyes\t\t2\tyes\tonline\t" + time)));
   // Never connected, and reported once the second after start-up has passed.
   EXPECT_TRUE(std::regex_match(StationRow("Visning2", "offline"),
-                               std::regex("Visning2\t4\tVisning 2\t0\tdisplay\tno\t\tyes\toffline\t" + time)));
-  EXPECT_EQ(StationRow("Rum 1", ""), "Rum 1\t1\tRum 1\t65280\tcall\tno\t\t\t\t");
+                               std::regex("Visning2\t4\tVisning 2\tblack\tdisplay\tno\t\t1\tyes\toffline\t" + time)));
+  EXPECT_EQ(StationRow("Rum 1", ""), "Rum 1\t1\tRum 1\tlime\tcall\tno\t\t3\t\t\t");
 
   auto off = Cli({"station", "set", "Visning2", "--no-supervise"});
   EXPECT_EQ(off.Exit, 0) << off.Err;
-  EXPECT_EQ(off.Out, "station\tsupervised\nVisning2\tno\n");
+  EXPECT_TRUE(std::regex_search(off.Out, std::regex("\nVisning2\t4\tVisning 2\tblack\tdisplay\tno\t\t1\tno\t"
+                                                    "offline\t" + time + "\n")))
+      << off.Out;
   EXPECT_NE(StationRow("Visning2", "\tno\toffline").find("\tno\toffline\t"), std::string::npos);
   EXPECT_TRUE(seeded.server.WaitForLog("SUPERVISION: station 4 not supervised, requested from 127.0.0.1:"));
 
@@ -85,7 +87,7 @@ TEST_F(TavoCliSupervision, EscalationStepsByNameWithTheirMistakesRefused) {
     int exit;
     const char* err;
   } cases[] = {
-      {{"escalation", "set", "Nobody", "--after", "60", "--to", "Jour"}, 1, "no resource Nobody"},
+      {{"escalation", "set", "Nobody", "--after", "60", "--to", "Jour"}, 1, "no resource named Nobody"},
       {{"escalation", "set", "Doktor A", "--after", "60", "--to", "Doktor B"}, 1,
        "resource Doktor B has no SMS number to send to"},
       {{"escalation", "set", "Doktor A", "--after", "60", "--to", "Nobody"}, 2,
