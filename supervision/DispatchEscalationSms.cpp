@@ -2,14 +2,16 @@
 
 namespace tavo {
 
-void TDispatchEscalationSms::Queue(const TEscalationSms& sms) {
-  // The message names the caller and the resource called; only the number is the step's.
-  TCaller caller;
-  caller.CallerName = sms.CallerName;
-  TCallObject resource;
-  resource.CallName = sms.CallName;
-  resource.CallableMobilnummer = sms.Number;
-  SendSMS(context_(), caller, resource, sms.CallLogLopnr);
+TEscalationSmsQueue::THandOver TDispatchEscalationSms::Queue(const TEscalationSms& sms) {
+  return [context = context_, sms] {
+    // The message names the caller and the resource called; only the number is the step's.
+    TCaller caller;
+    caller.CallerName = sms.CallerName;
+    TCallObject resource;
+    resource.CallName = sms.CallName;
+    resource.CallableMobilnummer = sms.Number;
+    SendSMS(context(), caller, resource, sms.CallLogLopnr);
+  };
 }
 
 }  // namespace tavo

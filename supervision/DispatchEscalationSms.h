@@ -1,6 +1,6 @@
-// The escalation's SMS through the SMS dispatch of today: each SMS is handed to a dispatch of
-// its own at once, as a call's SMS is. A dispatch cannot be called back, so Cancel has nothing
-// to drop; a durable outbox takes this place once the server has one.
+// The escalation's SMS through the SMS dispatch of today: once the step is committed, each SMS
+// gets a dispatch of its own, as a call's SMS does. Nothing is kept before that, and a dispatch
+// cannot be called back, so Cancel has nothing to drop.
 #pragma once
 
 #include <functional>
@@ -16,7 +16,7 @@ class TDispatchEscalationSms final : public TEscalationSmsQueue {
   explicit TDispatchEscalationSms(std::function<TSMSDispatchContext()> context)
       : context_(std::move(context)) {}
 
-  void Queue(const TEscalationSms& sms) override;
+  THandOver Queue(const TEscalationSms& sms) override;
   void Cancel(int32_t) noexcept override {}
 
  private:

@@ -120,6 +120,7 @@ bool TEscalation::TakeStep(int32_t callLogLopnr, TTracked& call, const TEscalati
   sms.CallName = called ? called->CallName : std::to_string(call.ResourceLopnr);
   sms.Number = number;
   const TDateTime now = clock_.Now();
+  TEscalationSmsQueue::THandOver handOver;
   try {
     TTransaction tx(db_);
     // The key of the row refuses a step taken before, by this process or any other.
@@ -128,7 +129,7 @@ bool TEscalation::TakeStep(int32_t callLogLopnr, TTracked& call, const TEscalati
         "STEPTSTAMP, WAITSECONDS) VALUES (?, ?, ?, ?, ?, ?)",
         {SqlInt(callLogLopnr), SqlInt(step.Lopnr), SqlInt(repeat),
          usable ? SqlText(number) : SqlNull(), SqlDateTime(now), SqlInt(WholeSeconds(waited))});
-    if (usable) sms_.Queue(sms);
+    if (usable) handOver = sms_.Queue(sms);
     tx.Commit();
   } catch (const std::exception& e) {
     bool takenBefore = false;
@@ -152,6 +153,7 @@ bool TEscalation::TakeStep(int32_t callLogLopnr, TTracked& call, const TEscalati
     call.FailureLogged = true;
     return false;
   }
+  if (handOver) handOver();
   call.FailureLogged = false;
   call.Taken[step.Lopnr] = repeat;
   ++call.StepsTaken;

@@ -9,11 +9,12 @@
 namespace tavo::test {
 namespace {
 
+// Keeps what it is given in the transaction and counts it as queued once handed over.
 class TRecordingQueue final : public TEscalationSmsQueue {
  public:
-  void Queue(const TEscalationSms& sms) override {
+  THandOver Queue(const TEscalationSms& sms) override {
     if (fail) throw std::runtime_error("queue refused");
-    queued.push_back(sms);
+    return [this, sms] { queued.push_back(sms); };
   }
   void Cancel(int32_t callLogLopnr) noexcept override { cancelled.push_back(callLogLopnr); }
 
@@ -253,6 +254,20 @@ TEST_F(EscalationTest, StepThatCannotBeRecordedIsTriedAgainAndOneTakenElsewhereI
   EXPECT_EQ(queue.queued.size(), 1u);
   EXPECT_EQ(Rows(), 2u);
   EXPECT_EQ(Entries("unanswered for").size(), 1u);
+}
+
+TEST_F(EscalationTest, AStepWhoseCommitFailsSendsNothingAndIsTakenLater) {
+  Step(3, 30, 5, "", 0);
+  Calling(rum3, 3);
+  escalation->Tick();
+  db.FailOn("COMMIT");
+  Pass(30);
+  EXPECT_TRUE(queue.queued.empty());
+  EXPECT_EQ(Rows(), 0u);
+  db.Heal();
+  Pass(10);
+  EXPECT_EQ(queue.queued.size(), 1u);
+  EXPECT_EQ(Rows(), 1u);
 }
 
 TEST_F(EscalationTest, StepsStoreChangesTheStepToTheSameTargetAndRemovesByTarget) {
