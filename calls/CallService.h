@@ -14,15 +14,13 @@
 #include "common/Clock.h"
 #include "common/Metrics.h"
 #include "common/TAVOcommon.h"
+#include "database/CallLogWriter.h"
 #include "database/Database.h"
 #include "platform/ClientSocket.h"
 #include "protocol/Interpreter.h"
 #include "platform/Logging.h"
 
 namespace tavo {
-
-// What a call-log edit writes.
-enum class TCallLogEdit : uint8_t { Confirm, Coming };
 
 // What happened to a call in memory.
 enum class TCallChange : uint8_t { Opened, Answered, Confirmed };
@@ -97,11 +95,20 @@ class TCallService {
   // --- calling (Calling.cpp) ---
   // Takes the next number and inserts the call's CALLLOG row in one transaction; once that is
   // committed, starts the SMS dispatch when the resource asks for one. Returns the row's
-  // number, or -1 when no row was written. Never throws.
-  int32_t AddCallLoggPost(const TCaller& caller, const TCallObject& resource, TDateTime callTime);
-  // Writes the confirm or the answer into the call's row, checked in the same transaction;
-  // false on failure. Never throws.
-  bool EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr, TDateTime time);
+  // number, or -1 when no row was written. While the database is down the row is kept in the
+  // journal: the caller's CallLogKey names it, the number is 0 until the row is written, and
+  // the SMS starts then. Never throws.
+  int32_t AddCallLoggPost(TCaller& caller, const TCallObject& resource, TDateTime callTime);
+  // Writes the confirm or the answer into the call's row, checked in the same transaction (or
+  // keeps it in the journal while the database is down); false on failure. Never throws.
+  bool EditCallLoggPost(const TCallLogRef& call, TCallLogEdit kind, int32_t comingLopnr,
+                        TDateTime time);
+  // The call log's writer: its journal and its replay.
+  TCallLogWriter& CallLog() { return callLog_; }
+  // A call the journal's replay gave its row: the open call takes the number, and its SMS
+  // starts when it asks for one. A call not in the list (the replay at start-up runs before it
+  // is loaded) gets its SMS when the list is loaded, if it is open then. Never throws.
+  void CallWritten(uint64_t key, int32_t lopnr, bool smsSent);
   // Hands one call to the SMS dispatch. Never throws.
   void SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);
 
@@ -137,9 +144,12 @@ class TCallService {
   TCallList CallList_;
   TMetrics* metrics_ = nullptr;
   TCallChangedFn callChanged_;
+  TCallLogWriter callLog_;
   TKeptReads kept_;
   TRenderMemo memo_;
   int roundDepth_ = 0;
+  // Numbers of calls written from the journal whose SMS waits for the call list to be loaded.
+  std::vector<int32_t> smsAfterLoad_;
 };
 
 }  // namespace tavo

@@ -29,8 +29,10 @@ void TTAVO_WindowsServer::StartSupervision(TDatabase& db) {
 void TTAVO_WindowsServer::SupervisionTick() {
   if (supervision_) supervision_->Tick();
   if (escalation_) escalation_->Tick();
-  // Rows about stations and resources that other programs deleted, once a minute.
-  if (TDatabase* db = Database(); db && supervision_ && escalation_ && ++supervisionTicks_ % 60 == 0) {
+  // Rows about stations and resources that other programs deleted, once a minute while the
+  // database answers.
+  if (TDatabase* db = Database();
+      db && databaseOk_ && supervision_ && escalation_ && ++supervisionTicks_ % 60 == 0) {
     try {
       if (RemoveOrphanRows(*db) > 0) {
         supervision_->StationsChanged();

@@ -190,9 +190,16 @@ void TEscalation::Tick() {
     // Follow the call list: new calls are timed from their call time; answered calls settle,
     // and calls that left the list (confirmed, cancelled) are forgotten once settled.
     std::unordered_set<int32_t> open;
+    // A call that waits for its call-log row (a database outage) has no number to record a step
+    // under; it is escalated once it has one, but its wait counts from now on.
+    double unnumbered = 0;
     for (const auto& entry : calls_()) {
       for (const auto& c : entry->CurrentCallList) {
-        if (c->CallLogLopnr <= 0) continue;
+        if (c->CallLogLopnr <= 0) {
+          if (c->CallComingLopnr == 0 && entry->CallLopnr != cancelLopnr_)
+            unnumbered = std::max(unnumbered, (now - c->CallTimeStamp) * 86400.0);
+          continue;
+        }
         open.insert(c->CallLogLopnr);
         auto it = tracked_.find(c->CallLogLopnr);
         if (it == tracked_.end()) {
@@ -227,7 +234,7 @@ void TEscalation::Tick() {
     // Rows of calls that are no longer open have nothing left to say.
     loaded_.clear();
 
-    double oldest = 0;
+    double oldest = unnumbered;
     for (auto& [lopnr, t] : tracked_) {
       if (t.Settled) continue;
       const auto waited = steadyNow - t.Called;

@@ -231,6 +231,17 @@ TEST_F(EscalationTest, CallsToTheCancelResourceAndOtherResourcesDoNotEscalate) {
   EXPECT_DOUBLE_EQ(escalation->OldestUnansweredSeconds(), 30);
 }
 
+TEST_F(EscalationTest, ACallWithoutItsRowCountsAsWaitingButHasNoStepToRecord) {
+  Step(3, 10, 5, "", 0);
+  db.FailOn("INSERT INTO CALLLOG");
+  Calling(rum3, 3);
+  ASSERT_LE(service.FindCallObject(3)->CurrentCallList.at(0)->CallLogLopnr, 0);
+  escalation->Tick();
+  Pass(30);
+  EXPECT_TRUE(queue.queued.empty());
+  EXPECT_DOUBLE_EQ(escalation->OldestUnansweredSeconds(), 30);
+}
+
 TEST_F(EscalationTest, StepThatCannotBeRecordedIsTriedAgainAndOneTakenElsewhereIsNotSent) {
   const int32_t step = Step(3, 30, 5, "", 1);
   Calling(rum3, 3);
