@@ -22,6 +22,9 @@
 
 namespace tavo {
 
+// What happened to a call in memory.
+enum class TCallChange : uint8_t { Opened, Answered, Confirmed };
+
 class TCallService {
  public:
   // The connections of the main listener in accept order; broadcasts walk only these.
@@ -37,6 +40,11 @@ class TCallService {
 
   // Counts calls and broadcasts into these metrics from now on (none: nothing is counted).
   void SetMetrics(TMetrics* metrics) { metrics_ = metrics; }
+
+  // Told of every call opened, answered or confirmed, once the call list shows it (a confirmed
+  // call just before its entry goes). Must not throw.
+  using TCallChangedFn = std::function<void(const TCallObject&, const TCaller&, TCallChange)>;
+  void SetCallChanged(TCallChangedFn changed) { callChanged_ = std::move(changed); }
 
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
@@ -135,6 +143,7 @@ class TCallService {
   TSendSMSFn sendSMS_;
   TCallList CallList_;
   TMetrics* metrics_ = nullptr;
+  TCallChangedFn callChanged_;
   TCallLogWriter callLog_;
   TKeptReads kept_;
   TRenderMemo memo_;

@@ -53,6 +53,7 @@ struct TMetrics {
 
   std::atomic<uint64_t> SmsStarted{0}, SmsDelivered{0}, SmsFailed{0};
   std::atomic<uint64_t> DbStatements{0}, DbFailures{0};
+  std::atomic<uint64_t> Escalations{0};  // escalation steps taken
 
   std::array<std::atomic<uint64_t>, static_cast<size_t>(TRestartCause::Count_)> Restarts{};
   void Restart(TRestartCause cause) noexcept {

@@ -8,6 +8,7 @@
 #include "common/Win1252.h"
 #include "database/DataLinkFile.h"
 #include "database/ProviderMapping.h"
+#include "database/ServerTables.h"
 #include "database/SqlHelpers.h"
 
 namespace tavo {
@@ -220,6 +221,7 @@ void UpgradeSchema(TDatabase& db, TLogging& log) {
     log.Logg(std::string("Error altering field SMSNUMMER in CALLABLES: ") + e.what(), ltError);
   }
   CreateMissingIndexes(db, log);
+  CreateMissingServerTables(db, log);
 }
 
 }  // namespace tavo

@@ -65,8 +65,9 @@ class TDatabaseConnector {
   TDatabaseOpener opener_;
 };
 
-// The five upgrade steps, always all five in order, then the indexes the lookups need where
-// the database lacks them; each step counts and logs its own failure.
+// The five upgrade steps, always all five in order, then the indexes the lookups need and the
+// server's own tables (ServerTables.h) where the database lacks them; each step counts and logs
+// its own failure.
 void UpgradeSchema(TDatabase& db, TLogging& log);
 
 // True when the statement opens as a query; logs nothing.

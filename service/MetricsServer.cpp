@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/Win1252.h"
+
 namespace tavo {
 
 namespace {
@@ -36,6 +38,20 @@ void Histogram(std::ostream& out, const std::string& name, const char* help,
     out << name << "_bucket{le=\"" << Number(s.Bounds[i]) << "\"} " << s.Cumulative[i] << "\n";
   out << name << "_bucket{le=\"+Inf\"} " << s.Count << "\n";
   out << name << "_sum " << Number(s.Sum) << "\n" << name << "_count " << s.Count << "\n";
+}
+
+// A label value of the text format: UTF-8, with backslash, quote and line feed escaped.
+std::string LabelValue(const std::string& ansi) {
+  std::string out;
+  for (char c : AnsiToUtf8(ansi)) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
 }
 
 std::string JsonEscape(const std::string& s) {
@@ -80,6 +96,18 @@ std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, doubl
     out << "tavo_connections{listener=\"" << key.first << "\",kind=\"" << key.second << "\"} " << n
         << "\n";
   Single(out, "tavo_open_calls", "gauge", "Calls open now.", st.OpenCalls);
+  Single(out, "tavo_oldest_unanswered_call_seconds", "gauge",
+         "How long the longest-waiting call nobody has answered has waited; 0 for none.",
+         st.OldestUnansweredSeconds);
+  Single(out, "tavo_escalations_total", "counter", "Escalation steps taken.",
+         double(m.Escalations.load()));
+  Head(out, "tavo_station_up", "gauge",
+       "Supervised display and hardware stations: 0 once reported offline, else 1.");
+  for (const auto& station : st.Stations)
+    out << "tavo_station_up{station=\"" << LabelValue(station.Name) << "\",type=\"" << station.Type
+        << "\"} " << (station.Up ? 1 : 0) << "\n";
+  Single(out, "tavo_stations_offline", "gauge", "Supervised stations reported offline now.",
+         st.StationsOffline);
   Single(out, "tavo_calls_opened_total", "counter", "Calls opened.", double(m.CallsOpened.load()));
   Single(out, "tavo_calls_answered_total", "counter", "Calls answered (first answer).",
          double(m.CallsAnswered.load()));

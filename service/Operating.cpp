@@ -58,6 +58,13 @@ void TTAVO_WindowsServer::PublishStatus() {
   }
   if (calls_)
     for (auto& entry : calls_->CallList()) s.OpenCalls += static_cast<int>(entry->CurrentCallList.size());
+  if (supervision_) {
+    for (const auto& st : supervision_->Stations())
+      if (st.Supervised)
+        s.Stations.push_back({st.Name, st.Type == ctHardware ? "hardware" : "display", !st.ReportedOffline});
+    s.StationsOffline = supervision_->StationsOffline();
+  }
+  if (escalation_) s.OldestUnansweredSeconds = escalation_->OldestUnansweredSeconds();
   s.ErrorCount = logging_.ErrorCount();
   s.MainListenerOpen = TAVOMainSocket.Active();
   s.DatabaseOk = databaseOk_;
@@ -88,6 +95,7 @@ void TTAVO_WindowsServer::StatusTimerSchedule() {
         // A journal whose disk was full is written afresh as soon as it can be.
         if (journal_ && !journal_->InStep()) journal_->Resync();
       }
+      SupervisionTick();
       PublishStatus();
     } catch (const std::exception& e) {
       logging_.Logg(std::string("Error in PublishStatus: ") + e.what(), ltWarning);

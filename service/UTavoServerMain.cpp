@@ -346,6 +346,7 @@ bool TTAVO_WindowsServer::ServeDatabase() {
   // What an earlier process kept goes to the database before the call list is read from it.
   if (!WriteJournalAtStart()) return false;
   calls_->FillCallList();
+  StartSupervision(db);
   ReadSMSAccount(db);
   OpenListeners();
   return true;

@@ -19,6 +19,8 @@
 #include "admin/StationCommands.h"
 #include "admin/AdminAccess.h"
 #include "admin/AdminHost.h"
+#include "admin/EscalationCommands.h"
+#include "admin/SupervisionCommands.h"
 #include "admin/RemoteSqlCommands.h"
 #include "admin/ServerSettings.h"
 #include "admin/SettingsCommands.h"
@@ -45,6 +47,8 @@
 #include "sms/LbClass.h"
 #include "sms/SMSAccount.h"
 #include "sms/USMSThread.h"
+#include "supervision/Escalation.h"
+#include "supervision/StationSupervision.h"
 #include "update/ClientDistribution.h"
 #include "update/UUpdateThread.h"
 
@@ -125,6 +129,10 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TLogging& Log() { return core_->Log; }
   TRegistryStore& Registry() override { return core_->Registry; }
   TCallService* Calls() { return calls_.get(); }
+  TStationSupervision* Supervision() { return supervision_.get(); }
+  TEscalation* Escalation() { return escalation_.get(); }
+  // One round of station supervision and escalation; the status timer runs it every second.
+  void SupervisionTick();
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
   const std::string& ClinicName() const override { return ClinicName_; }
   void SetClinicName(const std::string& name) override { ClinicName_ = name; }
@@ -203,6 +211,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   void RegisterCommands();
   // The settings, SMS-account and remote-SQL commands, once the database is open.
   void RegisterAdminCommands(TDatabase& db);
+  // Station supervision and escalation with their commands, once the call list is loaded.
+  void StartSupervision(TDatabase& db);
 
   // TAdminHost (AdminHostGlue.cpp).
   TSMSAccount& SMSAccount() override { return *core_->SMSAccount; }
@@ -265,6 +275,12 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::unique_ptr<TSettingsCommands> settingsCommands_;
   std::unique_ptr<TSmsAccountCommands> smsAccountCommands_;
   std::unique_ptr<TRemoteSqlCommands> remoteSqlCommands_;
+  std::unique_ptr<TStationSupervision> supervision_;
+  std::unique_ptr<TEscalationSmsQueue> escalationSms_;
+  std::unique_ptr<TEscalation> escalation_;
+  std::unique_ptr<TSupervisionCommands> supervisionCommands_;
+  std::unique_ptr<TEscalationCommands> escalationCommands_;
+  uint64_t supervisionTicks_ = 0;
   std::string ClinicName_;
   // Main thread only; the flags a run writes are in core_->Update.
   bool UpdateIsRunning = false;
