@@ -108,6 +108,7 @@ void TCallService::FillCallList() {
       log_.LogFailure("FillCallList", e);
     }
   }
+  ListsChanged();
   // The queries are released by now; the new process loads again from scratch.
   if (restart && restartServer_) restartServer_();
 }

@@ -32,12 +32,16 @@ void TKeptReads::Forget() {
   stations_.clear();
 }
 
-int32_t TKeptReads::CancelResourceLopnr() {
+int32_t TKeptReads::CancelResourceLopnrOrThrow() {
   if (cancelLopnr_) return *cancelLopnr_;
+  const int32_t lopnr = GetIntSettingOrThrow(db_, log_, "AVBRYTCALLNAME");
+  if (keeping_) cancelLopnr_ = lopnr;
+  return lopnr;
+}
+
+int32_t TKeptReads::CancelResourceLopnr() {
   try {
-    const int32_t lopnr = GetIntSettingOrThrow(db_, log_, "AVBRYTCALLNAME");
-    if (keeping_) cancelLopnr_ = lopnr;
-    return lopnr;
+    return CancelResourceLopnrOrThrow();
   } catch (const std::exception& e) {
     log_.IncErrorCount();
     log_.Logg(std::string("Error in GetIntSetting: ") + e.what(), ltError);

@@ -40,6 +40,8 @@ class TKeptReads {
   // The setting AVBRYTCALLNAME; 0 when absent. A failed read is counted and logged as
   // GetIntSetting does, gives 0 and is not kept.
   int32_t CancelResourceLopnr();
+  // The same, but a failed read is thrown (logged by RunSQL) and counts nothing.
+  int32_t CancelResourceLopnrOrThrow();
   // The active resources of the station's list in list order; throws when the query fails
   // (logged by RunSQL).
   std::shared_ptr<const TStationResources> StationResources(int32_t stationLopnr);

@@ -86,8 +86,8 @@ void TTAVO_WindowsServer::StartOperating() {
   try {
     const int32_t p = StrToIntDef(port, -1);
     if (p < 1 || p > 65535) throw std::runtime_error("MetricsPort is not a port number: " + port);
-    metricsServer_->Start(address, static_cast<uint16_t>(p));
-    logging_.Logg("Metrics and health on http://" + address + ":" + port, ltInfo);
+    StartHttp(address, static_cast<uint16_t>(p));
+    logging_.Logg("Metrics, health and pages on http://" + address + ":" + port, ltInfo);
   } catch (const std::exception& e) {
     logging_.IncErrorCount();
     logging_.Logg(std::string("Error in StartMetrics: ") + e.what(), ltError);

@@ -311,7 +311,7 @@ void TTAVO_WindowsServer::ServiceDestroy() {
   statusTimer_.cancel();
   watchdogTimer_.cancel();
   try {
-    metricsServer_->Stop();
+    StopHttp();
   } catch (...) {
   }
   // A message on its way to the gateway is finished rather than cut off by the exit.

@@ -40,6 +40,9 @@
 #include "sms/USMSThread.h"
 #include "update/ClientDistribution.h"
 #include "update/UUpdateThread.h"
+#include "web/FeedBoard.h"
+#include "web/PageFeeds.h"
+#include "web/WebServer.h"
 
 namespace tavo {
 
@@ -172,6 +175,12 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   void StartWatchdog();
   void WatchdogSchedule();
 
+  // The browser pages (WebPages.cpp): their sources, and the HTTP endpoint that serves them
+  // beside /metrics and /health. Throws when the endpoint cannot listen.
+  TPageSources PageSources();
+  void StartHttp(const std::string& address, uint16_t port);
+  void StopHttp();
+
   void RegisterCommands();
   // The settings, SMS-account and remote-SQL commands, once the database is open.
   void RegisterAdminCommands(TDatabase& db);
@@ -237,6 +246,9 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   int exitStatus_ = 0;
   TOperatingStatus status_;
   std::unique_ptr<TMetricsServer> metricsServer_;
+  TFeedBoard pageBoard_;
+  std::unique_ptr<TPageFeeds> pageFeeds_;
+  std::unique_ptr<TWebServer> webServer_;
   asio::steady_timer statusTimer_;
   asio::steady_timer watchdogTimer_;
   std::chrono::microseconds watchdogPeriod_{0};

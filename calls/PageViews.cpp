@@ -1,0 +1,74 @@
+// The lists for the browser pages: a display's list as rows, the open calls, the stations.
+// Read like a sign-on, from the same call list and kept reads, on the main thread.
+#include <algorithm>
+
+#include "calls/CallService.h"
+#include "database/SqlHelpers.h"
+
+namespace tavo {
+namespace {
+
+const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
+const char kAllStationsQuery[] = "SELECT * FROM STATIONS ORDER BY STATIONNAME, LOPNR";
+
+bool ShowsCalls(int32_t stationType) { return stationType == ctShow || stationType == ctHardware; }
+
+TShownResource Shown(const TCallObject& entry, int32_t position) {
+  TShownResource r{entry.CallName, entry.CallLopnr, entry.CallColour, position, {}};
+  r.Calls.reserve(entry.CurrentCallList.size());
+  for (const auto& c : entry.CurrentCallList)
+    r.Calls.push_back(TShownCall{c->CallerName, c->CallerLopnr, c->CallTimeStamp, c->CallerColour,
+                                 c->CallComingLopnr, c->CallComingTimeStamp, c->CallComingName});
+  return r;
+}
+
+}  // namespace
+
+std::optional<TStationView> TCallService::StationView(const std::string& stationName) {
+  TRound round(*this);
+  // The first row of that name, as a sign-on takes it.
+  auto station = RunSQLOrThrow(db_, log_, kStationQuery, {SqlText(stationName)});
+  if (station->Eof() || !ShowsCalls(station->AsInteger("STATIONTYPE"))) return std::nullopt;
+  TStationView view{stationName, station->AsString("FRIENDLYNAME"), {}};
+  const int32_t stationLopnr = station->AsInteger("LOPNR");
+  const int32_t cancelLopnr = kept_.CancelResourceLopnrOrThrow();
+  // The station's resources as its sign-on lists them: a resource the call list does not
+  // know yet ends the list.
+  std::vector<TCallables> callables;
+  const auto listed = kept_.StationResources(stationLopnr);
+  for (const TListedResource& row : *listed) {
+    if (!FindCallObject(row.Lopnr)) break;
+    callables.push_back(TCallables{row.Lopnr, row.IX});
+  }
+  ForEachShown(callables, cancelLopnr, [&](const TCallObject& entry, int32_t position) {
+    view.Resources.push_back(Shown(entry, position));
+  });
+  return view;
+}
+
+std::vector<TStationPresence> TCallService::Stations() {
+  std::vector<TStationPresence> stations;
+  auto rows = RunSQLOrThrow(db_, log_, kAllStationsQuery);
+  for (; !rows->Eof(); rows->Next())
+    stations.push_back(TStationPresence{rows->AsString("STATIONNAME"),
+                                        rows->AsString("FRIENDLYNAME"),
+                                        rows->AsInteger("STATIONTYPE"), false});
+  for (const auto& socket : mainConnections_()) {
+    if (!socket->Data || socket->Data->StationLopnr == -1) continue;
+    for (auto& s : stations)
+      if (s.StationName == socket->Data->StationName) s.Connected = true;
+  }
+  return stations;
+}
+
+TDisplayView TCallService::OpenCallsView() {
+  TRound round(*this);
+  const int32_t cancelLopnr = kept_.CancelResourceLopnrOrThrow();
+  TDisplayView view;
+  for (const auto& entry : CallList_)
+    if (!entry->CurrentCallList.empty() && entry->CallLopnr != cancelLopnr)
+      view.push_back(Shown(*entry, 0));
+  return view;
+}
+
+}  // namespace tavo
