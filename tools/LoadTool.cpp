@@ -33,6 +33,8 @@ struct Options {
   int resources = 5;
   int calls = 200;
   int idle = 0;
+  int streams = 0;  // browser pages' event streams
+  uint16_t httpPort = 0;
   int pid = 0;
   int timeoutMs = 10000;
   std::string seed;
@@ -73,6 +75,33 @@ struct Peer : std::enable_shared_from_this<Peer> {
   }
 };
 
+// One browser page's event stream (/display/NAME/events), read as fast as it comes.
+struct Stream : std::enable_shared_from_this<Stream> {
+  explicit Stream(asio::io_context& io) : socket(io) {}
+  asio::ip::tcp::socket socket;
+  std::array<char, 65536> buf{};
+  std::string tail;
+  uint64_t lists = 0, bytes = 0;
+  bool ok = false, failed = false;
+
+  void Read() {
+    auto self = shared_from_this();
+    socket.async_read_some(asio::buffer(buf), [this, self](std::error_code ec, size_t n) {
+      if (ec) {
+        failed = true;
+        return;
+      }
+      std::string text = tail + std::string(buf.data(), n);
+      if (bytes == 0) ok = text.rfind("HTTP/1.1 200", 0) == 0;
+      bytes += n;
+      for (size_t p = text.find("event: list"); p != std::string::npos; p = text.find("event: list", p + 1))
+        if (p + 11 > tail.size()) ++lists;
+      tail = text.size() > 16 ? text.substr(text.size() - 16) : text;
+      Read();
+    });
+  }
+};
+
 std::string Blk(const std::string& kw, const std::string& payload) {
   return M + kw + ":" + payload + ":" + kw + M;
 }
@@ -106,6 +135,7 @@ std::pair<double, double> CpuSeconds(int pid) {
 void Usage() {
   std::cerr << "usage: tavo_load [--port P] [--displays N] [--stations M] [--resources R]\n"
                "                 [--calls K] [--idle C] [--pid SERVERPID] [--timeout MS]\n"
+               "                 [--streams S --http-port H]\n"
                "       tavo_load --seed DBFILE [--displays N] [--stations M] [--resources R]\n"
                "Connects to 127.0.0.1 only.\n";
 }
@@ -148,6 +178,8 @@ int main(int argc, char** argv) {
     else if (a == "--resources") o.resources = std::stoi(next());
     else if (a == "--calls") o.calls = std::stoi(next());
     else if (a == "--idle") o.idle = std::stoi(next());
+    else if (a == "--streams") o.streams = std::stoi(next());
+    else if (a == "--http-port") o.httpPort = static_cast<uint16_t>(std::stoi(next()));
     else if (a == "--pid") o.pid = std::stoi(next());
     else if (a == "--timeout") o.timeoutMs = std::stoi(next());
     else if (a == "--seed") o.seed = next();
@@ -156,7 +188,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (o.displays < 0 || o.stations < 1 || o.resources < 1 || o.calls < 0 || o.idle < 0) {
+  if (o.displays < 0 || o.stations < 1 || o.resources < 1 || o.calls < 0 || o.idle < 0 ||
+      o.streams < 0 || (o.streams > 0 && (o.httpPort == 0 || o.displays == 0))) {
     Usage();
     return 2;
   }
@@ -207,6 +240,37 @@ int main(int argc, char** argv) {
     std::cerr << "sign-on did not complete (are the stations seeded?)\n";
     return 1;
   }
+  // The pages' streams, spread over the displays, each one a browser showing that display.
+  std::vector<std::shared_ptr<Stream>> streams;
+  try {
+    const asio::ip::tcp::endpoint http(asio::ip::address_v4::loopback(), o.httpPort);
+    for (int i = 0; i < o.streams; ++i) {
+      auto st = std::make_shared<Stream>(io);
+      st->socket.connect(http);
+      const std::string request = "GET /display/" + tavo::LoadDisplayName(i % o.displays) +
+                                  "/events HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+      asio::write(st->socket, asio::buffer(request));
+      st->Read();
+      streams.push_back(st);
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "connect to the pages on 127.0.0.1:" << o.httpPort << " failed: " << e.what() << "\n";
+    return 1;
+  }
+  auto streamsListed = [&] {
+    for (auto& st : streams)
+      if (st->lists < 1 && !st->failed) return false;
+    return true;
+  };
+  if (!RunUntil(io, streamsListed, o.timeoutMs)) {
+    std::cerr << "the pages' streams did not all get their first list\n";
+    return 1;
+  }
+  for (auto& st : streams)
+    if (!st->ok || st->failed) {
+      std::cerr << "a page's stream was refused (is WebDisplayMaxStreams below " << o.streams << "?)\n";
+      return 1;
+    }
   if (o.pid > 0 && o.idle > 0)
     std::printf("server resident memory with %d idle + %d active connections: %.1f MB\n", o.idle,
                 o.displays + o.stations, StatusKb(o.pid, "VmRSS:") / 1024.0);
@@ -277,6 +341,20 @@ int main(int argc, char** argv) {
     std::printf("server CPU during the calls: user %.2f s, system %.2f s (%.0f%% of the wall time)\n",
                 cpu.first - serverCpu0.first, cpu.second - serverCpu0.second,
                 100.0 * (cpu.first - serverCpu0.first + cpu.second - serverCpu0.second) / seconds);
+  }
+  if (!streams.empty()) {
+    // Let the last change reach the pages before counting.
+    io.run_for(std::chrono::milliseconds(500));
+    uint64_t lists = 0, streamBytes = 0;
+    int failed = 0;
+    for (auto& st : streams) {
+      lists += st->lists;
+      streamBytes += st->bytes;
+      failed += st->failed ? 1 : 0;
+    }
+    std::printf("page streams %d: %.1f list events each on average, %.1f MB in all, %d closed\n",
+                o.streams, static_cast<double>(lists) / static_cast<double>(streams.size()),
+                streamBytes / 1e6, failed);
   }
   if (o.pid > 0) std::printf("server peak resident memory: %.1f MB\n", StatusKb(o.pid, "VmHWM:") / 1024.0);
   return 0;
