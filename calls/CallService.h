@@ -88,9 +88,9 @@ class TCallService {
   // --- views for the browser pages (PageViews.cpp) ---
   // These read the database like a sign-on, but a failure is only thrown to the caller:
   // nothing is counted towards the restart, since a page must never restart the server.
-  // The list the display or hardware station (by STATIONTYPE) of this name is shown now, as
-  // after a fresh sign-on; nullopt when there is no such station.
-  std::optional<TStationView> StationView(const std::string& stationName);
+  // The lists the display or hardware stations (by STATIONTYPE) of these names are shown now,
+  // as after a fresh sign-on, in one round of reads; nullopt for a name that is no such station.
+  std::vector<std::optional<TStationView>> StationViews(const std::vector<std::string>& names);
   // Every station in STATIONNAME order, with whether a connection is signed on under it.
   std::vector<TStationPresence> Stations();
   // Every resource with open calls, in call-list order; the cancel resource is left out.

@@ -9,6 +9,7 @@ const char kStationResourcesQuery[] =
     "SELECT CALLLIST.IXLOPNR, CALLABLES.* FROM CALLLIST, CALLABLES WHERE "
     "CALLLIST.STATIONSLOPNR = ? AND CALLLIST.CALLABLESLOPNR = CALLABLES.LOPNR AND "
     "CALLABLES.AKTIV = 'T' ORDER BY CALLLIST.IXLOPNR ASC";
+const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
 
 }  // namespace
 
@@ -30,6 +31,7 @@ void TKeptReads::Forget() {
   keeping_ = false;
   cancelLopnr_.reset();
   stations_.clear();
+  stationRows_.clear();
 }
 
 int32_t TKeptReads::CancelResourceLopnrOrThrow() {
@@ -63,6 +65,20 @@ std::shared_ptr<const TStationResources> TKeptReads::StationResources(int32_t st
   }
   if (keeping_) stations_[stationLopnr] = list;
   return list;
+}
+
+std::optional<TStationRow> TKeptReads::Station(const std::string& name) {
+  if (keeping_) {
+    auto it = stationRows_.find(name);
+    if (it != stationRows_.end()) return it->second;
+  }
+  std::optional<TStationRow> row;
+  auto rows = RunSQLOrThrow(db_, log_, kStationQuery, {SqlText(name)});
+  if (!rows->Eof())
+    row = TStationRow{rows->AsInteger("LOPNR"), rows->AsString("FRIENDLYNAME"),
+                      rows->AsInteger("STATIONTYPE")};
+  if (keeping_) stationRows_[name] = row;
+  return row;
 }
 
 }  // namespace tavo

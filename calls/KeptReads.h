@@ -27,6 +27,13 @@ struct TListedResource {
 };
 using TStationResources = std::vector<TListedResource>;
 
+// The first STATIONS row of a name, as a sign-on finds it.
+struct TStationRow {
+  int32_t Lopnr = 0;
+  std::string FriendlyName;
+  int32_t StationType = 0;
+};
+
 class TKeptReads {
  public:
   TKeptReads(TDatabase& db, TLogging& log) : db_(db), log_(log) {}
@@ -45,6 +52,8 @@ class TKeptReads {
   // The active resources of the station's list in list order; throws when the query fails
   // (logged by RunSQL).
   std::shared_ptr<const TStationResources> StationResources(int32_t stationLopnr);
+  // The station of that name, or nullopt; throws when the query fails (logged by RunSQL).
+  std::optional<TStationRow> Station(const std::string& name);
 
  private:
   TDatabase& db_;
@@ -53,6 +62,7 @@ class TKeptReads {
   int64_t version_ = 0;
   std::optional<int32_t> cancelLopnr_;
   std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> stations_;
+  std::unordered_map<std::string, std::optional<TStationRow>> stationRows_;
 };
 
 }  // namespace tavo

@@ -8,7 +8,6 @@
 namespace tavo {
 namespace {
 
-const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
 const char kAllStationsQuery[] = "SELECT * FROM STATIONS ORDER BY STATIONNAME, LOPNR";
 
 bool ShowsCalls(int32_t stationType) { return stationType == ctShow || stationType == ctHardware; }
@@ -24,26 +23,33 @@ TShownResource Shown(const TCallObject& entry, int32_t position) {
 
 }  // namespace
 
-std::optional<TStationView> TCallService::StationView(const std::string& stationName) {
+std::vector<std::optional<TStationView>> TCallService::StationViews(
+    const std::vector<std::string>& names) {
   TRound round(*this);
-  // The first row of that name, as a sign-on takes it.
-  auto station = RunSQLOrThrow(db_, log_, kStationQuery, {SqlText(stationName)});
-  if (station->Eof() || !ShowsCalls(station->AsInteger("STATIONTYPE"))) return std::nullopt;
-  TStationView view{stationName, station->AsString("FRIENDLYNAME"), {}};
-  const int32_t stationLopnr = station->AsInteger("LOPNR");
   const int32_t cancelLopnr = kept_.CancelResourceLopnrOrThrow();
-  // The station's resources as its sign-on lists them: a resource the call list does not
-  // know yet ends the list.
-  std::vector<TCallables> callables;
-  const auto listed = kept_.StationResources(stationLopnr);
-  for (const TListedResource& row : *listed) {
-    if (!FindCallObject(row.Lopnr)) break;
-    callables.push_back(TCallables{row.Lopnr, row.IX});
+  std::vector<std::optional<TStationView>> views;
+  views.reserve(names.size());
+  for (const std::string& name : names) {
+    const auto station = kept_.Station(name);
+    if (!station || !ShowsCalls(station->StationType)) {
+      views.emplace_back();
+      continue;
+    }
+    TStationView view{name, station->FriendlyName, {}};
+    // The station's resources as its sign-on lists them: a resource the call list does not
+    // know yet ends the list.
+    std::vector<TCallables> callables;
+    const auto listed = kept_.StationResources(station->Lopnr);
+    for (const TListedResource& row : *listed) {
+      if (!FindCallObject(row.Lopnr)) break;
+      callables.push_back(TCallables{row.Lopnr, row.IX});
+    }
+    ForEachShown(callables, cancelLopnr, [&](const TCallObject& entry, int32_t position) {
+      view.Resources.push_back(Shown(entry, position));
+    });
+    views.push_back(std::move(view));
   }
-  ForEachShown(callables, cancelLopnr, [&](const TCallObject& entry, int32_t position) {
-    view.Resources.push_back(Shown(entry, position));
-  });
-  return view;
+  return views;
 }
 
 std::vector<TStationPresence> TCallService::Stations() {

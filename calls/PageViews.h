@@ -20,6 +20,7 @@ struct TShownCall {
   int32_t ComingLopnr = 0;  // 0 while nobody has answered
   TDateTime ComingTime = 0;
   std::string ComingName;
+  bool operator==(const TShownCall&) const = default;
 };
 
 // One resource part of the list, with its calls oldest first.
@@ -29,6 +30,7 @@ struct TShownResource {
   TColor Colour = 0;
   int32_t Position = 0;  // its place in the station's list
   std::vector<TShownCall> Calls;
+  bool operator==(const TShownResource&) const = default;
 };
 
 using TDisplayView = std::vector<TShownResource>;

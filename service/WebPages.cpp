@@ -16,7 +16,9 @@ constexpr int kMostStreams = 1024;
 
 TPageSources TTAVO_WindowsServer::PageSources() {
   TPageSources s;
-  s.StationView = [this](const std::string& name) { return calls_->StationView(name); };
+  s.StationViews = [this](const std::vector<std::string>& names) {
+    return calls_->StationViews(names);
+  };
   s.Stations = [this] { return calls_->Stations(); };
   s.OpenCalls = [this] { return calls_->OpenCallsView(); };
   // No escalation time is configured anywhere yet: no call is marked.

@@ -42,9 +42,10 @@ json Resources(const TDisplayView& view, const TPageSources& sources) {
   return list;
 }
 
+std::string Dump(const json& data) { return data.dump(-1, ' ', false, json::error_handler_t::replace); }
+
 std::string Event(const char* name, const json& data) {
-  return std::string("event: ") + name + "\ndata: " +
-         data.dump(-1, ' ', false, json::error_handler_t::replace) + "\n\n";
+  return std::string("event: ") + name + "\ndata: " + Dump(data) + "\n\n";
 }
 
 const char* TypeName(int32_t type) {
@@ -59,11 +60,17 @@ const char* TypeName(int32_t type) {
 
 }  // namespace
 
-std::string DisplayEvent(const TStationView& view, const TPageSources& sources) {
-  return Event("list", {{"station", Utf8(view.StationName)},
-                        {"friendly", Utf8(view.FriendlyName)},
-                        {"resources", Resources(view.Resources, sources)}});
+std::string ResourcesJson(const TDisplayView& resources, const TPageSources& sources) {
+  return Dump(Resources(resources, sources));
 }
+
+std::string DisplayEvent(const TStationView& view, const std::string& resourcesJson) {
+  return "event: list\ndata: {\"station\":" + Dump(Utf8(view.StationName)) +
+         ",\"friendly\":" + Dump(Utf8(view.FriendlyName)) + ",\"resources\":" + resourcesJson +
+         "}\n\n";
+}
+
+std::string MissingEvent() { return "event: missing\ndata: {}\n\n"; }
 
 std::string OverviewEvent(const TOverviewFacts& facts, const TPageSources& sources) {
   json stations = json::array();

@@ -20,7 +20,11 @@ struct TOverviewFacts {
   std::optional<TSmsCounts> Sms;
 };
 
-std::string DisplayEvent(const TStationView& view, const TPageSources& sources);
+// The resources of a list, rendered once for every display whose list is the same.
+std::string ResourcesJson(const TDisplayView& resources, const TPageSources& sources);
+std::string DisplayEvent(const TStationView& view, const std::string& resourcesJson);
+// The event of a page whose station was deleted or is no display any more.
+std::string MissingEvent();
 std::string OverviewEvent(const TOverviewFacts& facts, const TPageSources& sources);
 std::string ClockEvent(TDateTime now);
 

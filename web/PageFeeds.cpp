@@ -1,5 +1,6 @@
 #include "web/PageFeeds.h"
 
+#include <algorithm>
 #include <set>
 
 #include "web/PageEvents.h"
@@ -64,8 +65,33 @@ void TPageFeeds::RefreshDisplays() {
   }
 }
 
-std::string TPageFeeds::RenderFeed(const std::string& key) {
-  if (key == kOverviewFeed) {
+void TPageFeeds::RenderDisplays(const std::vector<std::string>& keys) {
+  std::vector<std::string> names;
+  for (const auto& key : keys) names.push_back(key.substr(std::string(kDisplayFeedPrefix).size()));
+  try {
+    const auto views = sources_.StationViews(names);
+    // Each distinct list of resources is rendered once.
+    std::vector<std::pair<const TDisplayView*, std::string>> rendered;
+    for (size_t i = 0; i < keys.size() && i < views.size(); ++i) {
+      // A station deleted, or no display any more, while a page showed it.
+      if (!views[i]) {
+        board_.Publish(keys[i], MissingEvent());
+        continue;
+      }
+      const TDisplayView& resources = views[i]->Resources;
+      auto same = std::find_if(rendered.begin(), rendered.end(),
+                               [&](const auto& r) { return *r.first == resources; });
+      if (same == rendered.end())
+        same = rendered.insert(rendered.end(), {&resources, ResourcesJson(resources, sources_)});
+      board_.Publish(keys[i], DisplayEvent(*views[i], same->second));
+    }
+  } catch (const std::exception& e) {
+    Failed("the displays", e);
+  }
+}
+
+void TPageFeeds::RenderOverview() {
+  try {
     TOverviewFacts facts;
     facts.ClinicName = sources_.ClinicName ? sources_.ClinicName() : std::string();
     facts.Version = sources_.Version;
@@ -73,27 +99,26 @@ std::string TPageFeeds::RenderFeed(const std::string& key) {
     facts.Stations = sources_.Stations();
     facts.Calls = sources_.OpenCalls();
     if (sources_.Sms) facts.Sms = sources_.Sms();
-    return OverviewEvent(facts, sources_);
+    board_.Publish(kOverviewFeed, OverviewEvent(facts, sources_));
+  } catch (const std::exception& e) {
+    Failed("the overview", e);
   }
-  const std::string name = key.substr(std::string(kDisplayFeedPrefix).size());
-  const auto view = sources_.StationView(name);
-  // The station was deleted or changed its kind while a page showed it.
-  if (!view) return "event: missing\ndata: {}\n\n";
-  return DisplayEvent(*view, sources_);
 }
 
 void TPageFeeds::Render(bool all, bool directory) {
   lastRender_ = std::chrono::steady_clock::now();
   renderedOk_ = true;
   if (directory) RefreshDisplays();
+  std::vector<std::string> displays;
+  bool overview = false;
   for (const std::string& key : board_.WatchedKeys()) {
-    if (!all && key != kOverviewFeed) continue;
-    try {
-      board_.Publish(key, RenderFeed(key));
-    } catch (const std::exception& e) {
-      Failed(key, e);
-    }
+    if (key == kOverviewFeed)
+      overview = true;
+    else if (all)
+      displays.push_back(key);
   }
+  if (!displays.empty()) RenderDisplays(displays);
+  if (overview) RenderOverview();
   if (renderedOk_ && failing_) {
     failing_ = false;
     log_.Logg("The web pages are rendered again", ltInfo);

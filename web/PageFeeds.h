@@ -1,6 +1,7 @@
 // TPageFeeds: renders what the pages show and publishes it on the board, on the main thread.
 // After a change, every watched feed is rendered once (at most every 100 ms, so a burst of
-// calls costs one rendering per feed, shared by all its streams); the overview again every
+// calls costs one rendering per feed, shared by all its streams, and displays that show the
+// same resources share the rendering of them); the overview again every
 // second (its connection flags and SMS counts change without a call); everything, with the
 // names of the display stations, every 5 s (changes that other programs make in the
 // database). A failure keeps the last rendering and is logged once until it clears; it never
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <asio.hpp>
 
@@ -48,7 +50,8 @@ class TPageFeeds {
  private:
   void Tick();
   void RefreshDisplays();
-  std::string RenderFeed(const std::string& key);
+  void RenderDisplays(const std::vector<std::string>& keys);
+  void RenderOverview();
   void Failed(const std::string& what, const std::exception& e);
 
   asio::io_context& io_;

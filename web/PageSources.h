@@ -20,7 +20,9 @@ struct TSmsCounts {
 };
 
 struct TPageSources {
-  std::function<std::optional<TStationView>(const std::string& stationName)> StationView;
+  // One view per name, nullopt for a name that is no display or hardware station.
+  std::function<std::vector<std::optional<TStationView>>(const std::vector<std::string>& names)>
+      StationViews;
   std::function<std::vector<TStationPresence>()> Stations;
   std::function<TDisplayView()> OpenCalls;
   // Seconds after which an unanswered call to the resource counts as escalated; none: never.

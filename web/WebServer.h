@@ -45,7 +45,7 @@ class TWebServer {
     unsigned TimeoutSeconds = 10;  // a connection that makes no progress this long is closed
     int StreamSendBuffer = 64 * 1024;  // the kernel's share of a stream, per connection
   };
-  static constexpr int kOtherConnections = 16;  // beyond the streams: pages, metrics, health
+  static constexpr int kOtherConnections = 32;  // beyond the streams: pages, files, metrics, health
 
   TWebServer(TFeedBoard& board, TPlainHandler plain, TSettings settings);
   ~TWebServer();

@@ -56,14 +56,15 @@ TEST_F(PageViewsTest, StationViewSaysWhatEachDisplayIsSent) {
   At(10, 16, 40);
   Coming(exp, 3, 7);
   service.UpdateVisningsScreens();
-  for (const auto& [name, socket] :
-       std::vector<std::pair<std::string, std::shared_ptr<TFakeSocket>>>{
-           {"VISNING1", display1}, {"VISNING2", display2}, {"VISNING3", hardware}, {"TOM", empty}}) {
-    const auto view = service.StationView(name);
-    ASSERT_TRUE(view) << name;
-    EXPECT_EQ(AsBlock(view->Resources), LastBlock(socket)) << name;
+  const std::vector<std::string> names = {"VISNING1", "VISNING2", "VISNING3", "TOM"};
+  const std::shared_ptr<TFakeSocket> sockets[] = {display1, display2, hardware, empty};
+  const auto views = service.StationViews(names);
+  ASSERT_EQ(views.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    ASSERT_TRUE(views[i]) << names[i];
+    EXPECT_EQ(AsBlock(views[i]->Resources), LastBlock(sockets[i])) << names[i];
   }
-  const auto view = service.StationView("VISNING1");
+  const auto& view = views[0];
   EXPECT_EQ(view->FriendlyName, "Visning 1");
   ASSERT_EQ(view->Resources.size(), 2u);
   EXPECT_EQ(view->Resources[0].Calls.size(), 2u);
@@ -73,8 +74,9 @@ TEST_F(PageViewsTest, StationViewSaysWhatEachDisplayIsSent) {
 TEST_F(PageViewsTest, OnlyDisplayAndHardwareStationsHaveAView) {
   // A call station, an unknown name, and a name differing only in case (as the sign-on's
   // lookup, which is exact).
-  for (const char* name : {"RUM3", "NOBODY", "visning1", ""}) EXPECT_FALSE(service.StationView(name)) << name;
-  EXPECT_TRUE(service.StationView("VISNING3"));
+  const auto views = service.StationViews({"RUM3", "NOBODY", "visning1", "", "VISNING3"});
+  for (size_t i = 0; i < 4; ++i) EXPECT_FALSE(views[i]) << i;
+  EXPECT_TRUE(views[4]);
 }
 
 TEST_F(PageViewsTest, StationsCarryTheConnectedFlagOfSignedOnConnections) {
@@ -128,7 +130,7 @@ TEST_F(PageViewsTest, EveryChangeOfWhatIsShownIsTold) {
 TEST_F(PageViewsTest, AFailingDatabaseIsThrownButNeverCounted) {
   db.FailOn("FROM STATIONS");
   const int32_t before = env.log.ErrorCount();
-  EXPECT_THROW(service.StationView("VISNING1"), std::exception);
+  EXPECT_THROW(service.StationViews({"VISNING1"}), std::exception);
   EXPECT_THROW(service.Stations(), std::exception);
   db.Heal();
   db.FailOn("SETTINGS");

@@ -79,7 +79,6 @@ TEST_F(Browser, DisplayPageShowsWhatTheDisplayStationIsSentWithinASecond) {
     if (std::string(step.block).find("COMING") != std::string::npos) {
       EXPECT_EQ(browser.Eval("document.querySelector('li.call .coming').textContent").get<std::string>(),
                 "KommerExpedition");
-      Screenshot("display.png");
     }
   }
   // The clinic's colours, and the age of the call counting up.
@@ -142,6 +141,43 @@ TEST_F(Browser, OverviewOfTheClinic) {
   EXPECT_EQ(browser.Eval("document.getElementById('server').textContent").get<std::string>(),
             "TAVO-server 1.10.4 · aktiv");
   EXPECT_EQ(browser.Eval("document.getElementById('sms-failed').textContent").get<std::string>(), "0");
+}
+
+// A morning at a clinic, for the screenshots of the documentation: the display's rows are
+// checked against the wire as everywhere else.
+TEST_F(Browser, PagesOfABusyClinic) {
+  const char* rooms[] = {"Rum 2", "Rum 3", "Rum 4", "Rum 5"};
+  const int colours[] = {0x00A5FF, 0xFF9933, 0xCC66FF, 0x66CCFF};
+  const char* staff[] = {"Barnmorska", "Kurator", "Labb", "Doktor B"};
+  const int staffColours[] = {0xB469FF, 0x8B8B00, 0x3CB371, 0xE16941};
+  for (int i = 0; i < 4; ++i) {
+    seeded.Station(10 + i, rooms[i], rooms[i], colours[i], 0);
+    seeded.Resource(20 + i, staff[i], staff[i], staffColours[i]);
+  }
+  for (int station : {1, 2, 3, 10, 11, 12, 13})
+    for (int r = 0; r < 4; ++r) seeded.List(station, 20 + r, 4 + r);
+  for (int station : {10, 11, 12, 13}) {
+    seeded.List(station, 3, 1);
+    seeded.List(station, 5, 2);
+  }
+  seeded.Start();
+  auto display = SignOn("Visning1", 1);
+  auto exp = SignOn("Exp", 0);
+  std::vector<std::unique_ptr<TLoopbackClient>> room;
+  for (const char* name : {"Rum 1", "Rum 2", "Rum 3", "Rum 4", "Rum 5"}) room.push_back(SignOn(name, 0));
+  TRows wire;
+  const std::pair<int, int> calls[] = {{0, 3}, {1, 5}, {2, 3}, {3, 20}, {4, 23}, {1, 21}};
+  for (const auto& [r, resource] : calls)
+    wire = Change(*room[r], "¤CALLING:" + std::to_string(resource) + ":CALLING¤", *display);
+  wire = Change(*exp, "¤COMING:3:1:COMING¤", *display);
+  wire = Change(*exp, "¤COMING:20:12:COMING¤", *display);
+  ASSERT_EQ(browser.Open(Url("/display/Visning1")), "");
+  EXPECT_GE(UntilRows(wire), 0) << DomRows();
+  browser.WaitUntil("false", 2500);  // a few seconds of waiting on the clock
+  Screenshot("display.png");
+  ASSERT_EQ(browser.Open(Url("/overview")), "");
+  EXPECT_GE(browser.WaitUntil("document.querySelectorAll('#calls tbody tr').length === 6", 5000), 0);
+  browser.WaitUntil("false", 1000);
   Screenshot("overview.png");
 }
 

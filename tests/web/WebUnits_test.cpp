@@ -163,7 +163,7 @@ TEST(WebPageEvents, AListEventCarriesEveryValueOfTheCurrentList) {
   view.Resources.push_back({"Doktor B", 5, 0, 1, {}});
   TPageSources sources;
   sources.EscalationSeconds = [](int32_t lopnr) { return lopnr == 6 ? std::optional<int>(90) : std::nullopt; };
-  const std::string event = DisplayEvent(view, sources);
+  const std::string event = DisplayEvent(view, ResourcesJson(view.Resources, sources));
   ASSERT_EQ(event.rfind("event: list\ndata: ", 0), 0u);
   ASSERT_EQ(event.find('\n', 18), event.size() - 2) << "one data line, then the blank line";
   const auto json = nlohmann::json::parse(event.substr(18));
