@@ -68,6 +68,9 @@ TTable BuildResponseReport(const std::vector<TCallTimes>& calls) {
   TTable t;
   t.Columns = {"by", "name", "calls", "answered", "never_answered", "answer_median_s",
                "answer_p90_s", "close_median_s", "close_p90_s"};
+  t.Kinds = {TCellKind::Text,   TCellKind::Text,   TCellKind::Number,
+             TCellKind::Number, TCellKind::Number, TCellKind::Number,
+             TCellKind::Number, TCellKind::Number, TCellKind::Number};
   AddRows(t, "resource", byResource);
   AddRows(t, "station", byStation);
   return t;
