@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -115,9 +117,10 @@ long StatusKb(int pid, const std::string& field) {
   return -1;
 }
 
-// User and system CPU seconds the process has used (/proc/PID/stat fields 14 and 15).
-std::pair<double, double> CpuSeconds(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+// User and system CPU seconds the process (or, with a task path, one thread) has used
+// (/proc/PID/stat fields 14 and 15).
+std::pair<double, double> CpuSeconds(int pid, const std::string& task = "") {
+  std::ifstream in("/proc/" + std::to_string(pid) + task + "/stat");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t close = text.rfind(')');
   if (close == std::string::npos) return {0, 0};
@@ -130,6 +133,20 @@ std::pair<double, double> CpuSeconds(int pid) {
   }
   const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
   return {user / hz, sys / hz};
+}
+
+// CPU seconds (user + system) of each thread of the process, by thread name.
+std::map<std::string, double> ThreadCpu(int pid) {
+  std::map<std::string, double> by;
+  std::error_code ec;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream comm(t.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    const auto cpu = CpuSeconds(pid, "/task/" + t.path().filename().string());
+    by[name] += cpu.first + cpu.second;
+  }
+  return by;
 }
 
 void Usage() {
@@ -290,6 +307,7 @@ int main(int argc, char** argv) {
     return v;
   };
   const auto serverCpu0 = o.pid > 0 ? CpuSeconds(o.pid) : std::pair<double, double>{};
+  const auto threadCpu0 = o.pid > 0 ? ThreadCpu(o.pid) : std::map<std::string, double>{};
   const auto start = Clock::now();
   for (int k = 0; k < o.calls; ++k) {
     const int s = k % o.stations;
@@ -341,6 +359,13 @@ int main(int argc, char** argv) {
     std::printf("server CPU during the calls: user %.2f s, system %.2f s (%.0f%% of the wall time)\n",
                 cpu.first - serverCpu0.first, cpu.second - serverCpu0.second,
                 100.0 * (cpu.first - serverCpu0.first + cpu.second - serverCpu0.second) / seconds);
+    std::printf("server threads' CPU during the calls:");
+    for (const auto& [name, used] : ThreadCpu(o.pid)) {
+      const auto before = threadCpu0.find(name);
+      const double delta = used - (before == threadCpu0.end() ? 0.0 : before->second);
+      if (delta >= 0.005) std::printf(" %s %.2f s", name.c_str(), delta);
+    }
+    std::printf("\n");
   }
   if (!streams.empty()) {
     // Let the last change reach the pages before counting.
