@@ -77,8 +77,9 @@ TEST_F(Browser, DisplayPageShowsWhatTheDisplayStationIsSentWithinASecond) {
     EXPECT_GE(ms, 0) << step.block << "\npage:\n" << DomRows() << "\nwire:\n" << Joined(wire);
     EXPECT_LT(ms, 1000) << step.block;
     if (std::string(step.block).find("COMING") != std::string::npos) {
+      // Who, and at what time of day the answer came.
       EXPECT_EQ(browser.Eval("document.querySelector('li.call .coming').textContent").get<std::string>(),
-                "KommerExpedition");
+                "KommerExpedition" + wire[1].substr(wire[1].rfind('|') - 8, 5));
     }
   }
   // The clinic's colours, and the age of the call counting up.

@@ -33,7 +33,8 @@
         if (c.coming !== 0) {
           li.classList.add('answered');
           const coming = Tavo.el('span', 'coming');
-          coming.append(Tavo.el('span', 'coming-label', 'Kommer'), Tavo.el('span', 'coming-name', c.comingName));
+          coming.append(Tavo.el('span', 'coming-label', 'Kommer'), Tavo.el('span', 'coming-name', c.comingName),
+                        Tavo.el('span', 'coming-time', c.comingTime.slice(11, 16)));
           li.append(coming);
         }
         list.append(li);
