@@ -17,12 +17,7 @@
 namespace tavo {
 namespace {
 
-struct TAnswer {
-  int Status = 200;
-  std::string Body;
-  std::string ContentType = "text/html; charset=utf-8";
-  std::vector<std::pair<std::string, std::string>> Headers;
-};
+using TAnswer = TWebServer::TAnswer;
 
 // What every page and file is sent with: nothing may come from elsewhere, no other site may
 // frame the page, and the token in an address goes nowhere.
@@ -181,6 +176,11 @@ int TWebServer::Access(MHD_Connection* connection, const std::string& url,
   if (!required.empty() && !offered.Query.empty() && CookieSafe(offered.Query))
     a.Headers.emplace_back("Set-Cookie", std::string(kTokenCookie) + "=" + offered.Query +
                                              "; Path=/; HttpOnly; SameSite=Strict");
+  return Page(connection, url, std::move(a), stream);
+}
+
+int TWebServer::Page(MHD_Connection* connection, const std::string& url, TAnswer a,
+                     bool& stream) {
   if (url == "/overview/events") return OpenStream(connection, kOverviewFeed, stream);
   std::string asset = "overview.html";
   if (url != "/overview") {

@@ -17,6 +17,8 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/Metrics.h"
 #include "web/EventStream.h"
@@ -29,6 +31,13 @@ namespace tavo {
 
 class TWebServer {
  public:
+  // An answer that is no stream.
+  struct TAnswer {
+    int Status = 200;
+    std::string Body;
+    std::string ContentType = "text/html; charset=utf-8";
+    std::vector<std::pair<std::string, std::string>> Headers;
+  };
   // Answers a request for another path: fills body and content type, returns the status.
   using TPlainHandler = std::function<int(const std::string& method, const std::string& path,
                                           std::string& body, std::string& contentType)>;
@@ -67,6 +76,8 @@ class TWebServer {
   void StreamDropped();
 
  private:
+  // A page, its stream or its 404, once access is granted; a carries the headers to send.
+  int Page(MHD_Connection* connection, const std::string& url, TAnswer a, bool& stream);
   int OpenStream(MHD_Connection* connection, const std::string& key, bool& stream);
   void Published(const std::string& key);
   void HeartbeatLoop();
