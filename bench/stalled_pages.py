@@ -10,10 +10,10 @@ a display's list is some tens of KB). Opens --stalled page streams (/display/NAM
 calls for --seconds. Prints VmRSS of the server (kB) before the pages, at the end of the calls
 (and its peak), after the stalled streams were dropped, and the stream counters of /metrics.
 127.0.0.1 only; every loop bounded."""
-import argparse, os, shutil, socket, sqlite3, subprocess, sys, tempfile, time
+import argparse, os, socket, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stalled_readers import KEY, M, rss_kb, wait_idle, free_port  # noqa: E402
+from stalled_readers import M, rss_kb, wait_idle, free_port, start_server, stop_server  # noqa: E402
 
 
 def metrics(port):
@@ -43,30 +43,13 @@ def main():
     tmp = tempfile.mkdtemp(prefix='tavo-pages-')
     proc = None
     try:
-        exe = os.path.join(tmp, 'TAVO_WServer.exe'); shutil.copy2(os.path.join(a.build, 'TAVO_WServer.exe'), exe)
-        here = os.path.dirname(os.path.abspath(__file__))
-        subprocess.run([sys.executable, os.path.join(here, '..', 'packaging', 'make_udl.py'),
-                        os.path.join(tmp, 'TAVO.udl'), 'Provider=SQLite;Data Source=TAVO.sqlite'], check=True)
         displays = 4
-        subprocess.run([os.path.join(a.build, 'tools', 'tavo_load'), '--seed', os.path.join(tmp, 'TAVO.sqlite'),
-                        '--displays', str(displays), '--stations', '1', '--resources', str(a.resources)],
-                       check=True, stdout=subprocess.DEVNULL)
-        port, http = free_port(), free_port()
-        db = sqlite3.connect(os.path.join(tmp, 'TAVO.sqlite'))
-        db.execute("INSERT INTO SETTINGS (NYCKELNAMN, STRINGVALUE) VALUES "
-                   "('ServerSettings-UpdateServerPort', ?)", (str(free_port()),))
+        http = free_port()
         # Long resource names: each display's list is large.
-        db.execute("UPDATE CALLABLES SET CALLNAME = CALLNAME || ' ' || substr(hex(zeroblob(500)), 1, 1000)")
-        db.commit(); db.close()
-        with open(os.path.join(tmp, 'registry.ini'), 'w') as f:
-            f.write('[%s]\nPort=%d\nMetricsPort=%d\nWebDisplayMaxStreams=64\n' % (KEY, port, http))
-        proc = subprocess.Popen([exe, '--foreground', '--registry', os.path.join(tmp, 'registry.ini'),
-                                 '--event-log', os.path.join(tmp, 'events.log')])
-        for _ in range(200):
-            try:
-                socket.create_connection(('127.0.0.1', port), 0.2).close(); break
-            except OSError:
-                time.sleep(0.05)
+        long_names = lambda db: db.execute(
+            "UPDATE CALLABLES SET CALLNAME = CALLNAME || ' ' || substr(hex(zeroblob(500)), 1, 1000)")
+        proc, port = start_server(a.build, tmp, displays, 1, a.resources,
+                                  'MetricsPort=%d\nWebDisplayMaxStreams=64\n' % http, long_names)
         time.sleep(0.5)
         before = rss_kb(proc.pid)
 
@@ -118,13 +101,7 @@ def main():
         for s in stalled:
             s.close()
     finally:
-        if proc:
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-        shutil.rmtree(tmp, ignore_errors=True)
+        stop_server(proc, tmp)
 
 
 if __name__ == '__main__':

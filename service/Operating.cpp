@@ -16,14 +16,7 @@ constexpr auto kStatusPeriod = std::chrono::seconds(1);
 constexpr int kDatabaseCheckEvery = 5;  // status periods
 
 const char* KindLabel(const TClientSocketPtr& s) {
-  if (!s->Data) return "none";
-  switch (s->Data->StationType) {
-    case ctCall: return "call";
-    case ctShow: return "display";
-    case ctAdmin: return "admin";
-    case ctHardware: return "hardware";
-  }
-  return "other";
+  return s->Data ? ClientTypeName(s->Data->StationType) : "none";
 }
 
 }  // namespace

@@ -49,7 +49,8 @@ struct Peer : std::enable_shared_from_this<Peer> {
   std::array<char, 65536> buf{};
   std::string tail;  // end of the previous chunk, so that a keyword split over reads is seen
   uint64_t currentLists = 0, callLists = 0, clientData = 0, bytes = 0;
-  bool failed = false;
+  uint64_t pageLists = 0;  // list events, when it reads a page's event stream
+  bool ok = false, failed = false;  // ok: an HTTP answer began with 200
 
   void Count(const std::string& text, const std::string& what, uint64_t& counter) {
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
@@ -62,11 +63,13 @@ struct Peer : std::enable_shared_from_this<Peer> {
         failed = true;
         return;
       }
-      bytes += n;
       std::string text = tail + std::string(buf.data(), n);
+      if (bytes == 0) ok = text.rfind("HTTP/1.1 200", 0) == 0;
+      bytes += n;
       Count(text, "CURRENTLIST" + M, currentLists);
       Count(text, "RETCALLLIST" + M, callLists);
       Count(text, "TAVOCLIENTDATA" + M, clientData);
+      Count(text, "event: list", pageLists);
       tail = text.size() > 32 ? text.substr(text.size() - 32) : text;
       Read();
     });
@@ -74,33 +77,6 @@ struct Peer : std::enable_shared_from_this<Peer> {
   void Send(const std::string& text) {
     auto data = std::make_shared<std::string>("#DATASTART#" + text + "#DATAEND#");
     asio::async_write(socket, asio::buffer(*data), [data](std::error_code, size_t) {});
-  }
-};
-
-// One browser page's event stream (/display/NAME/events), read as fast as it comes.
-struct Stream : std::enable_shared_from_this<Stream> {
-  explicit Stream(asio::io_context& io) : socket(io) {}
-  asio::ip::tcp::socket socket;
-  std::array<char, 65536> buf{};
-  std::string tail;
-  uint64_t lists = 0, bytes = 0;
-  bool ok = false, failed = false;
-
-  void Read() {
-    auto self = shared_from_this();
-    socket.async_read_some(asio::buffer(buf), [this, self](std::error_code ec, size_t n) {
-      if (ec) {
-        failed = true;
-        return;
-      }
-      std::string text = tail + std::string(buf.data(), n);
-      if (bytes == 0) ok = text.rfind("HTTP/1.1 200", 0) == 0;
-      bytes += n;
-      for (size_t p = text.find("event: list"); p != std::string::npos; p = text.find("event: list", p + 1))
-        if (p + 11 > tail.size()) ++lists;
-      tail = text.size() > 16 ? text.substr(text.size() - 16) : text;
-      Read();
-    });
   }
 };
 
@@ -258,11 +234,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   // The pages' streams, spread over the displays, each one a browser showing that display.
-  std::vector<std::shared_ptr<Stream>> streams;
+  std::vector<std::shared_ptr<Peer>> streams;
   try {
     const asio::ip::tcp::endpoint http(asio::ip::address_v4::loopback(), o.httpPort);
     for (int i = 0; i < o.streams; ++i) {
-      auto st = std::make_shared<Stream>(io);
+      auto st = std::make_shared<Peer>(io);
       st->socket.connect(http);
       const std::string request = "GET /display/" + tavo::LoadDisplayName(i % o.displays) +
                                   "/events HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
@@ -276,7 +252,7 @@ int main(int argc, char** argv) {
   }
   auto streamsListed = [&] {
     for (auto& st : streams)
-      if (st->lists < 1 && !st->failed) return false;
+      if (st->pageLists < 1 && !st->failed) return false;
     return true;
   };
   if (!RunUntil(io, streamsListed, o.timeoutMs)) {
@@ -373,7 +349,7 @@ int main(int argc, char** argv) {
     uint64_t lists = 0, streamBytes = 0;
     int failed = 0;
     for (auto& st : streams) {
-      lists += st->lists;
+      lists += st->pageLists;
       streamBytes += st->bytes;
       failed += st->failed ? 1 : 0;
     }

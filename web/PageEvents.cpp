@@ -48,16 +48,6 @@ std::string Event(const char* name, const json& data) {
   return std::string("event: ") + name + "\ndata: " + Dump(data) + "\n\n";
 }
 
-const char* TypeName(int32_t type) {
-  switch (type) {
-    case ctCall: return "call";
-    case ctShow: return "display";
-    case ctAdmin: return "admin";
-    case ctHardware: return "hardware";
-  }
-  return "other";
-}
-
 }  // namespace
 
 std::string ResourcesJson(const TDisplayView& resources, const TPageSources& sources) {
@@ -77,7 +67,7 @@ std::string OverviewEvent(const TOverviewFacts& facts, const TPageSources& sourc
   for (const auto& s : facts.Stations)
     stations.push_back({{"name", Utf8(s.StationName)},
                         {"friendly", Utf8(s.FriendlyName)},
-                        {"type", TypeName(s.StationType)},
+                        {"type", ClientTypeName(s.StationType)},
                         {"online", s.Connected}});
   json sms = nullptr;
   if (facts.Sms) sms = {{"queued", facts.Sms->Queued}, {"failed", facts.Sms->Failed}};
