@@ -13,7 +13,11 @@ TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
       mainConnections_(std::move(mainConnections)),
       restartServer_(std::move(restartServer)),
       sendSMS_(std::move(sendSMS)),
-      kept_(db, log) {}
+      callLog_(db, log),
+      kept_(db, log) {
+  callLog_.SetOnCallWritten(
+      [this](uint64_t key, int32_t lopnr, bool smsSent) { CallWritten(key, lopnr, smsSent); });
+}
 
 // Our own connection's writes move no data version: the commands that write say so here.
 void TCallService::DatabaseChanged() {

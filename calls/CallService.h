@@ -16,15 +16,13 @@
 #include "common/Clock.h"
 #include "common/Metrics.h"
 #include "common/TAVOcommon.h"
+#include "database/CallLogWriter.h"
 #include "database/Database.h"
 #include "platform/ClientSocket.h"
 #include "protocol/Interpreter.h"
 #include "platform/Logging.h"
 
 namespace tavo {
-
-// What a call-log edit writes.
-enum class TCallLogEdit : uint8_t { Confirm, Coming };
 
 class TCallService {
  public:
@@ -89,8 +87,9 @@ class TCallService {
   std::string RenderCurrentList(const TTAVOConnectInfo& record, int32_t cancelLopnr) const;
 
   // --- views for the browser pages (PageViews.cpp) ---
-  // These read the database like a sign-on, but a failure is only thrown to the caller:
-  // nothing is counted towards the restart, since a page must never restart the server.
+  // These read the database like a sign-on (while it is down, as it was last read), but a
+  // failure is only thrown to the caller: nothing is counted towards the restart, since a
+  // page must never restart the server.
   // The lists the display or hardware stations (by STATIONTYPE) of these names are shown now,
   // as after a fresh sign-on, in one round of reads; nullopt for a name that is no such station.
   std::vector<std::optional<TStationView>> StationViews(const std::vector<std::string>& names);
@@ -105,11 +104,20 @@ class TCallService {
   // --- calling (Calling.cpp) ---
   // Takes the next number and inserts the call's CALLLOG row in one transaction; once that is
   // committed, starts the SMS dispatch when the resource asks for one. Returns the row's
-  // number, or -1 when no row was written. Never throws.
-  int32_t AddCallLoggPost(const TCaller& caller, const TCallObject& resource, TDateTime callTime);
-  // Writes the confirm or the answer into the call's row, checked in the same transaction;
-  // false on failure. Never throws.
-  bool EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr, TDateTime time);
+  // number, or -1 when no row was written. While the database is down the row is kept in the
+  // journal: the caller's CallLogKey names it, the number is 0 until the row is written, and
+  // the SMS starts then. Never throws.
+  int32_t AddCallLoggPost(TCaller& caller, const TCallObject& resource, TDateTime callTime);
+  // Writes the confirm or the answer into the call's row, checked in the same transaction (or
+  // keeps it in the journal while the database is down); false on failure. Never throws.
+  bool EditCallLoggPost(const TCallLogRef& call, TCallLogEdit kind, int32_t comingLopnr,
+                        TDateTime time);
+  // The call log's writer: its journal and its replay.
+  TCallLogWriter& CallLog() { return callLog_; }
+  // A call the journal's replay gave its row: the open call takes the number, and its SMS
+  // starts when it asks for one. A call not in the list (the replay at start-up runs before it
+  // is loaded) gets its SMS when the list is loaded, if it is open then. Never throws.
+  void CallWritten(uint64_t key, int32_t lopnr, bool smsSent);
   // Hands one call to the SMS dispatch. Never throws.
   void SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);
 
@@ -167,10 +175,13 @@ class TCallService {
   TSendSMSFn sendSMS_;
   TCallList CallList_;
   TMetrics* metrics_ = nullptr;
+  TCallLogWriter callLog_;
   TKeptReads kept_;
   TRenderMemo memo_;
   int roundDepth_ = 0;
   std::function<void()> listsChanged_;
+  // Numbers of calls written from the journal whose SMS waits for the call list to be loaded.
+  std::vector<int32_t> smsAfterLoad_;
 };
 
 }  // namespace tavo

@@ -3,6 +3,9 @@
 // database holds: our own changes drop it through Forget(), changes made by anything else
 // through the database's data version, checked by Check() before each round of reads. On a
 // backend without a data version nothing is kept and every read goes to the database.
+// While the database is down (a known outage) every read is served as it was last read, on
+// any backend, so the stations keep their lists and a station that connects again can sign on
+// again; what was never read cannot be served.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +30,17 @@ struct TListedResource {
 };
 using TStationResources = std::vector<TListedResource>;
 
-// The first STATIONS row of a name, as a sign-on finds it.
+// The STATIONS row a station signs on with.
 struct TStationRow {
   int32_t Lopnr = 0;
   std::string FriendlyName;
+  int32_t Colour = 0;
+  std::string IMEINumber;
   int32_t StationType = 0;
 };
+
+// Every station by name, in STATIONNAME order.
+using TStationDirectory = std::vector<std::pair<std::string, TStationRow>>;
 
 class TKeptReads {
  public:
@@ -52,8 +60,13 @@ class TKeptReads {
   // The active resources of the station's list in list order; throws when the query fails
   // (logged by RunSQL).
   std::shared_ptr<const TStationResources> StationResources(int32_t stationLopnr);
-  // The station of that name, or nullopt; throws when the query fails (logged by RunSQL).
+  // The first station row with this name, or nothing; always read from the database while it
+  // answers. Throws when the query fails (logged by RunSQL).
   std::optional<TStationRow> Station(const std::string& name);
+  // The same, kept while the database has not changed: for readers that ask again and again.
+  std::optional<TStationRow> KeptStation(const std::string& name);
+  // Every station; throws when the query fails (logged by RunSQL).
+  std::shared_ptr<const TStationDirectory> Stations();
 
  private:
   TDatabase& db_;
@@ -63,6 +76,11 @@ class TKeptReads {
   std::optional<int32_t> cancelLopnr_;
   std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> stations_;
   std::unordered_map<std::string, std::optional<TStationRow>> stationRows_;
+  std::shared_ptr<const TStationDirectory> directory_, lastDirectory_;
+  // The last reads, whatever the version: served while the database is down.
+  int32_t lastCancelLopnr_ = 0;
+  std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> lastStations_;
+  std::unordered_map<std::string, std::optional<TStationRow>> lastSignOns_;
 };
 
 }  // namespace tavo

@@ -8,8 +8,6 @@
 namespace tavo {
 namespace {
 
-const char kAllStationsQuery[] = "SELECT * FROM STATIONS ORDER BY STATIONNAME, LOPNR";
-
 bool ShowsCalls(int32_t stationType) { return stationType == ctShow || stationType == ctHardware; }
 
 TShownResource Shown(const TCallObject& entry, int32_t position) {
@@ -30,7 +28,7 @@ std::vector<std::optional<TStationView>> TCallService::StationViews(
   std::vector<std::optional<TStationView>> views;
   views.reserve(names.size());
   for (const std::string& name : names) {
-    const auto station = kept_.Station(name);
+    const auto station = kept_.KeptStation(name);
     if (!station || !ShowsCalls(station->StationType)) {
       views.emplace_back();
       continue;
@@ -53,12 +51,11 @@ std::vector<std::optional<TStationView>> TCallService::StationViews(
 }
 
 std::vector<TStationPresence> TCallService::Stations() {
+  TRound round(*this);
   std::vector<TStationPresence> stations;
-  auto rows = RunSQLOrThrow(db_, log_, kAllStationsQuery);
-  for (; !rows->Eof(); rows->Next())
-    stations.push_back(TStationPresence{rows->AsString("STATIONNAME"),
-                                        rows->AsString("FRIENDLYNAME"),
-                                        rows->AsInteger("STATIONTYPE"), false});
+  const auto directory = kept_.Stations();
+  for (const auto& [name, row] : *directory)
+    stations.push_back(TStationPresence{name, row.FriendlyName, row.StationType, false});
   for (const auto& socket : mainConnections_()) {
     if (!socket->Data || socket->Data->StationLopnr == -1) continue;
     for (auto& s : stations)
