@@ -1,12 +1,7 @@
 #include "service/MetricsServer.h"
 
-#include <arpa/inet.h>
-#include <microhttpd.h>
-#include <netinet/in.h>
-
 #include <cstdio>
 #include <sstream>
-#include <stdexcept>
 
 #include "common/Win1252.h"
 
@@ -64,28 +59,6 @@ std::string JsonEscape(const std::string& s) {
   return out;
 }
 
-MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                  const char*, const char*, size_t* uploadSize, void** state) {
-  // The first call only announces the request; a body, if any, is ignored.
-  if (*state == nullptr) {
-    static int announced;
-    *state = &announced;
-    return MHD_YES;
-  }
-  *uploadSize = 0;
-  const auto* server = static_cast<const TMetricsServer*>(cls);
-  std::string body, type;
-  const int code = server->Answer(method, url, body, type);
-  MHD_Response* response =
-      MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
-  if (!response) return MHD_NO;
-  MHD_add_response_header(response, "Content-Type", type.c_str());
-  MHD_add_response_header(response, "Cache-Control", "no-store");
-  const MHD_Result r = MHD_queue_response(connection, static_cast<unsigned>(code), response);
-  MHD_destroy_response(response);
-  return r;
-}
-
 }  // namespace
 
 std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, double startTime,
@@ -126,6 +99,14 @@ std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, doubl
          "SMS dispatches the gateway accepted.", double(m.SmsDelivered.load()));
   Single(out, "tavo_sms_dispatches_failed_total", "counter", "SMS dispatches that failed.",
          double(m.SmsFailed.load()));
+  Single(out, "tavo_web_streams", "gauge", "Event streams of the browser pages open now.",
+         double(m.WebStreams.load()));
+  Single(out, "tavo_web_streams_refused_total", "counter",
+         "Event streams refused because WebDisplayMaxStreams were open.",
+         double(m.WebStreamsRefused.load()));
+  Single(out, "tavo_web_streams_dropped_total", "counter",
+         "Event streams closed because their browser took nothing for 10 s.",
+         double(m.WebStreamsDropped.load()));
   Single(out, "tavo_database_statements_total", "counter", "Database statements run.",
          double(m.DbStatements.load()));
   Single(out, "tavo_database_failures_total", "counter", "Database statements that failed.",
@@ -192,8 +173,6 @@ TMetricsServer::TMetricsServer(const TMetrics& metrics, const TOperatingStatus& 
                                double startTimeSeconds, std::string version)
     : metrics_(metrics), status_(status), startTime_(startTimeSeconds), version_(std::move(version)) {}
 
-TMetricsServer::~TMetricsServer() { Stop(); }
-
 int TMetricsServer::Answer(const std::string& method, const std::string& path, std::string& body,
                            std::string& contentType) const {
   contentType = "text/plain; charset=utf-8";
@@ -213,26 +192,6 @@ int TMetricsServer::Answer(const std::string& method, const std::string& path, s
   }
   body = "not found\n";
   return 404;
-}
-
-void TMetricsServer::Start(const std::string& address, uint16_t port) {
-  Stop();
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1)
-    throw std::runtime_error("MetricsAddress is not an IPv4 address: " + address);
-  // Bounded: a client that connects and says nothing is dropped, and only a few at a time.
-  daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr, &Handle,
-                             this, MHD_OPTION_SOCK_ADDR, &sa, MHD_OPTION_CONNECTION_LIMIT, 16u,
-                             MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
-  if (!daemon_)
-    throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port));
-}
-
-void TMetricsServer::Stop() {
-  if (daemon_) MHD_stop_daemon(daemon_);
-  daemon_ = nullptr;
 }
 
 }  // namespace tavo

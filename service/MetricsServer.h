@@ -1,6 +1,7 @@
-// TMetricsServer: the operating endpoint. GET /metrics answers in the Prometheus text format,
-// GET /health with 200 or 503 and a short JSON body. It runs on an HTTP thread of its own and
-// reads only the published status and the metrics' atomics, never the call list or connections.
+// TMetricsServer: the operating answers of the HTTP endpoint (web/WebServer). GET /metrics
+// answers in the Prometheus text format, GET /health with 200 or 503 and a short JSON body.
+// It answers on the endpoint's thread and reads only the published status and the metrics'
+// atomics, never the call list or connections.
 #pragma once
 
 #include <chrono>
@@ -10,8 +11,6 @@
 #include "common/Metrics.h"
 #include "service/OperatingStatus.h"
 #include "service/ServingRole.h"
-
-struct MHD_Daemon;
 
 namespace tavo {
 
@@ -29,15 +28,10 @@ class TMetricsServer {
  public:
   TMetricsServer(const TMetrics& metrics, const TOperatingStatus& status, double startTimeSeconds,
                  std::string version);
-  ~TMetricsServer();
   TMetricsServer(const TMetricsServer&) = delete;
   TMetricsServer& operator=(const TMetricsServer&) = delete;
 
-  // Listens on address:port (an IPv4 address); throws std::runtime_error when it cannot.
-  void Start(const std::string& address, uint16_t port);
-  void Stop();
-  bool Running() const { return daemon_ != nullptr; }
-  // In a standby pair /health answers from the role (set before Start, cleared after Stop).
+  // In a standby pair /health answers from the role (set before the endpoint starts).
   void SetRole(TServingRole* role) { role_ = role; }
 
   // Answers one request (method and path); fills the body and content type.
@@ -50,7 +44,6 @@ class TMetricsServer {
   double startTime_;
   std::string version_;
   TServingRole* role_ = nullptr;
-  MHD_Daemon* daemon_ = nullptr;
 };
 
 }  // namespace tavo

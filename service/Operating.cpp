@@ -16,14 +16,7 @@ constexpr auto kStatusPeriod = std::chrono::seconds(1);
 constexpr int kDatabaseCheckEvery = 5;  // status periods
 
 const char* KindLabel(const TClientSocketPtr& s) {
-  if (!s->Data) return "none";
-  switch (s->Data->StationType) {
-    case ctCall: return "call";
-    case ctShow: return "display";
-    case ctAdmin: return "admin";
-    case ctHardware: return "hardware";
-  }
-  return "other";
+  return s->Data ? ClientTypeName(s->Data->StationType) : "none";
 }
 
 }  // namespace
@@ -116,8 +109,8 @@ void TTAVO_WindowsServer::StartOperating() {
   try {
     const int32_t p = StrToIntDef(port, -1);
     if (p < 1 || p > 65535) throw std::runtime_error("MetricsPort is not a port number: " + port);
-    metricsServer_->Start(address, static_cast<uint16_t>(p));
-    logging_.Logg("Metrics and health on http://" + address + ":" + port, ltInfo);
+    StartHttp(address, static_cast<uint16_t>(p));
+    logging_.Logg("Metrics, health and pages on http://" + address + ":" + port, ltInfo);
   } catch (const std::exception& e) {
     logging_.IncErrorCount();
     logging_.Logg(std::string("Error in StartMetrics: ") + e.what(), ltError);

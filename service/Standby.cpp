@@ -72,7 +72,7 @@ bool TTAVO_WindowsServer::PrepareStandby() {
 }
 
 void TTAVO_WindowsServer::StartStandby() {
-  if (!metricsServer_->Running()) {
+  if (!webServer_ || !webServer_->Running()) {
     logging_.Logg("Standby=YES refused: the health endpoint is not listening", ltError);
     exitStatus_ = 1;
     Stop();

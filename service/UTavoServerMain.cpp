@@ -104,7 +104,7 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
 }
 
 TTAVO_WindowsServer::~TTAVO_WindowsServer() {
-  metricsServer_->Stop();  // it reads the role
+  StopHttp();  // it reads the role
   keeper_.reset();
   loop_->Detach();
   logging_.SetRestartHandler(nullptr, nullptr);
@@ -436,7 +436,7 @@ void TTAVO_WindowsServer::ServiceDestroy() {
   statusTimer_.cancel();
   watchdogTimer_.cancel();
   try {
-    metricsServer_->Stop();
+    StopHttp();
   } catch (...) {
   }
   // A message on its way to the gateway is finished rather than cut off by the exit.

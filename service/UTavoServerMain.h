@@ -51,6 +51,9 @@
 #include "supervision/StationSupervision.h"
 #include "update/ClientDistribution.h"
 #include "update/UUpdateThread.h"
+#include "web/FeedBoard.h"
+#include "web/PageFeeds.h"
+#include "web/WebServer.h"
 
 namespace tavo {
 
@@ -208,6 +211,12 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   // Asked before a connection or a read is handled: false when this server may not serve.
   bool MayServeInput();
 
+  // The browser pages (WebPages.cpp): their sources, and the HTTP endpoint that serves them
+  // beside /metrics and /health. Throws when the endpoint cannot listen.
+  TPageSources PageSources();
+  void StartHttp(const std::string& address, uint16_t port);
+  void StopHttp();
+
   void RegisterCommands();
   // The settings, SMS-account and remote-SQL commands, once the database is open.
   void RegisterAdminCommands(TDatabase& db);
@@ -297,6 +306,9 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   int exitStatus_ = 0;
   TOperatingStatus status_;
   std::unique_ptr<TMetricsServer> metricsServer_;
+  TFeedBoard pageBoard_;
+  std::unique_ptr<TPageFeeds> pageFeeds_;
+  std::unique_ptr<TWebServer> webServer_;
   asio::steady_timer statusTimer_;
   asio::steady_timer watchdogTimer_;
   std::chrono::microseconds watchdogPeriod_{0};
