@@ -312,22 +312,11 @@ TEST_F(SMSDMTest, DownloadAnsweredWithAnErrorStatusLeavesAnEmptyFile) {
 }
 
 TEST_F(SMSDMTest, StalledGatewayIsGivenUp) {
-  // Accepts connections (the kernel completes them) but never answers the TLS handshake.
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(s, 4), 0);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  const std::string host = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-
+  TSilentListener silent;
   std::string stream;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Module(TGatewayTimeouts{500, 1000})->TryConnect(host, stream));
+  EXPECT_FALSE(Module(TGatewayTimeouts{500, 1000})->TryConnect(silent.Host(), stream));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-  close(s);
 }
 
 class SMSProxyTest : public SMSDMTest {
