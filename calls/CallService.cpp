@@ -6,13 +6,13 @@ namespace tavo {
 
 TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
                            TConnectionsFn mainConnections, std::function<void()> restartServer,
-                           TSendSMSFn sendSMS)
+                           TSmsOutbox* smsOutbox)
     : db_(db),
       log_(log),
       clock_(clock),
       mainConnections_(std::move(mainConnections)),
       restartServer_(std::move(restartServer)),
-      sendSMS_(std::move(sendSMS)),
+      smsOutbox_(smsOutbox),
       kept_(db, log) {}
 
 // Our own connection's writes move no data version: the commands that write say so here.

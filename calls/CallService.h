@@ -18,6 +18,7 @@
 #include "platform/ClientSocket.h"
 #include "protocol/Interpreter.h"
 #include "platform/Logging.h"
+#include "sms/SmsOutbox.h"
 
 namespace tavo {
 
@@ -28,12 +29,9 @@ class TCallService {
  public:
   // The connections of the main listener in accept order; broadcasts walk only these.
   using TConnectionsFn = std::function<std::vector<TClientSocketPtr>()>;
-  // Starts the SMS dispatch of one call; the caller's CallLogLopnr is the call's log number.
-  // The dispatch must copy what it needs: both entries may be released right after the call.
-  using TSendSMSFn = std::function<void(const TCallObject&, const TCaller&)>;
-
+  // smsOutbox: where the SMS of calls to SMS-marked resources are queued (none: no SMS).
   TCallService(TDatabase& db, TLogging& log, const TClock& clock, TConnectionsFn mainConnections,
-               std::function<void()> restartServer, TSendSMSFn sendSMS);
+               std::function<void()> restartServer, TSmsOutbox* smsOutbox);
   TCallService(const TCallService&) = delete;
   TCallService& operator=(const TCallService&) = delete;
 
@@ -84,15 +82,13 @@ class TCallService {
   std::string RenderCurrentList(const TTAVOConnectInfo& record, int32_t cancelLopnr) const;
 
   // --- calling (Calling.cpp) ---
-  // Takes the next number and inserts the call's CALLLOG row in one transaction; once that is
-  // committed, starts the SMS dispatch when the resource asks for one. Returns the row's
-  // number, or -1 when no row was written. Never throws.
+  // Takes the next number and inserts the call's CALLLOG row, and the outbox row of its SMS
+  // when the resource asks for one, in one transaction; once that is committed, the SMS is
+  // dispatched. Returns the row's number, or -1 when no row was written. Never throws.
   int32_t AddCallLoggPost(const TCaller& caller, const TCallObject& resource, TDateTime callTime);
   // Writes the confirm or the answer into the call's row, checked in the same transaction;
   // false on failure. Never throws.
   bool EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr, TDateTime time);
-  // Hands one call to the SMS dispatch. Never throws.
-  void SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);
 
   TCommandResult CmdCalling(const TCommandContext& c);
   TCommandResult CmdComing(const TCommandContext& c);
@@ -122,7 +118,7 @@ class TCallService {
   const TClock& clock_;
   TConnectionsFn mainConnections_;
   std::function<void()> restartServer_;
-  TSendSMSFn sendSMS_;
+  TSmsOutbox* smsOutbox_;
   TCallList CallList_;
   TMetrics* metrics_ = nullptr;
   TKeptReads kept_;

@@ -1,5 +1,6 @@
 // CALLING and COMING: opening, confirming and answering calls, their rows in CALLLOG, the SMS
-// dispatch of a new call, and the broadcasts that follow each change.
+// of a new call queued with its row and cancelled once the call is answered or closed, and the
+// broadcasts that follow each change.
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -38,6 +39,7 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
       const bool edited = EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, now);
       round.emplace(*this);
       if (edited) {
+        if (smsOutbox_) smsOutbox_->CancelCall(open->CallLogLopnr);
         if (metrics_) {
           metrics_->CallsConfirmed.fetch_add(1);
           metrics_->TimeToClose.Observe((now - open->CallTimeStamp) * 86400.0);
@@ -83,6 +85,8 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
     call->CallComingLopnr = answering.StationLopnr;
     call->CallComingTimeStamp = now;
     call->CallComingName = answering.FriendlyName;
+    // Someone is coming: an SMS still waiting would only call them again.
+    if (smsOutbox_) smsOutbox_->CancelCall(call->CallLogLopnr);
     if (EditCallLoggPost(call->CallLogLopnr, TCallLogEdit::Coming, call->CallComingLopnr, now)) {
       if (metrics_ && firstAnswer) {
         metrics_->CallsAnswered.fetch_add(1);
@@ -98,6 +102,7 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
 int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& resource,
                                       TDateTime callTime) {
   int32_t number = -1;
+  std::optional<TSmsRow> sms;
   try {
     // Number and row in one transaction: one round of locks, and no other program can take
     // the number in between.
@@ -112,6 +117,10 @@ int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& 
         "VALUES (?, ?, ?, ?, ?)",
         {SqlInt(number), SqlInt(caller.CallerLopnr), SqlInt(resource.CallLopnr),
          SqlBool(resource.CallableSendSMS), SqlDateTime(callTime)});
+    // The SMS is kept with its call: both rows are committed together, or neither.
+    if (resource.CallableSendSMS && smsOutbox_)
+      sms = smsOutbox_->AddRow({number, resource.CallLopnr, resource.CallableMobilnummer,
+                                caller.CallerName, resource.CallName});
     transaction.Commit();
   } catch (const std::exception& e) {
     log_.LogFailure("AddCallLoggPost", e);
@@ -120,7 +129,7 @@ int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& 
     return -1;
   }
   // Only a committed call is dispatched: the message names its row.
-  if (resource.CallableSendSMS) SendSMS(caller, resource, number);
+  if (sms) smsOutbox_->Dispatch(std::move(*sms));
   return number;
 }
 
@@ -145,17 +154,6 @@ bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t
   } catch (const std::exception& e) {
     log_.LogFailure("EditCallLoggPost", e);
     return false;
-  }
-}
-
-void TCallService::SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr) {
-  try {
-    if (!sendSMS_) throw std::runtime_error("no SMS dispatch is configured");
-    TCaller call = caller;
-    call.CallLogLopnr = logLopnr;
-    sendSMS_(resource, call);
-  } catch (const std::exception& e) {
-    log_.LogFailure("SendSMS", e);
   }
 }
 

@@ -178,9 +178,20 @@ TSMSDispatchContext TTAVO_WindowsServer::SMSContext() {
   ctx.Logging = std::shared_ptr<TLogging>(core_, &core_->Log);
   ctx.Clock = clockPtr_;
   ctx.ProgramDir = programDirectory_;
-  ctx.OnTerminate = [token = core_->Workers->Token()] {};
   ctx.Metrics = core_->Metrics;
   return ctx;
+}
+
+void TTAVO_WindowsServer::StartSmsOutbox() {
+  // The workers run the exchange of every attempt; results and ticks come to the main loop.
+  smsOutbox_->Start(
+      [context = SMSContext()](const TSmsJob& job, const std::atomic<bool>& abort) {
+        const TSmsAttemptLimits limits{std::chrono::steady_clock::now() + job.TryTimeout,
+                                       job.Cancelled.get(), &abort};
+        return SendSMSAttempt(context, job.Call, limits, job.LeftFiles);
+      },
+      std::make_unique<TAsioTimer>(io_, 1000),
+      [loop = loop_](std::function<void()> f) { loop->Post(std::move(f)); });
 }
 
 void TTAVO_WindowsServer::Restart() {
@@ -247,15 +258,16 @@ bool TTAVO_WindowsServer::ServiceCreate() {
       connector_->ADOConnection1 = std::make_unique<TCountingDatabase>(
           std::move(connector_->ADOConnection1), *core_->Metrics);
       TDatabase& db = *connector_->ADOConnection1;
+      smsOutbox_ = std::make_unique<TSmsOutbox>(db, logging_, clock_, core_->Registry,
+                                                core_->Metrics.get());
+      smsOutbox_->Open();
       calls_ = std::make_unique<TCallService>(
           db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
           [this] {
             core_->Metrics->Restart(TRestartCause::CallState);
             Restart();
           },
-          [this](const TCallObject& resource, const TCaller& caller) {
-            tavo::SendSMS(SMSContext(), caller, resource, caller.CallLogLopnr);
-          });
+          smsOutbox_.get());
       calls_->SetMetrics(core_->Metrics.get());
       calls_->RegisterCommands(interpreter_);
       RegisterAdminCommands(db);
@@ -273,6 +285,7 @@ bool TTAVO_WindowsServer::ServiceCreate() {
       }
       account.CustomerNumber = GetIntSetting(db, logging_, "SMSKUNDNR");
       core_->SMSAccount->Set(account);
+      StartSmsOutbox();
       OpenListeners();
     }
     EnableTimer3(true);
@@ -315,9 +328,10 @@ void TTAVO_WindowsServer::ServiceDestroy() {
   } catch (...) {
   }
   // A message on its way to the gateway is finished rather than cut off by the exit.
+  if (smsOutbox_) smsOutbox_->Stop(std::chrono::milliseconds(kWorkerGraceMs));
   if (!core_->Workers->WaitIdle(kWorkerGraceMs))
     logging_.Logg("Service shutting down with " + std::to_string(core_->Workers->Active()) +
-                      " SMS dispatch(es) still running",
+                      " update run(s) still running",
                   ltWarning);
 }
 

@@ -37,6 +37,7 @@
 #include "sms/GatewayState.h"
 #include "sms/LbClass.h"
 #include "sms/SMSAccount.h"
+#include "sms/SmsOutbox.h"
 #include "sms/USMSThread.h"
 #include "update/ClientDistribution.h"
 #include "update/UUpdateThread.h"
@@ -48,7 +49,7 @@ inline constexpr const char* kServiceName = "TAVO_WindowsServer";
 // The maintenance timer's first interval, and every later one: one tick in every minute.
 inline constexpr uint32_t kTimer3FirstMs = 120000;
 inline constexpr uint32_t kTimer3NextMs = 55000;
-// How long the shutdown waits for SMS dispatches that are still running.
+// How long the shutdown waits for SMS attempts and an update run that are still running.
 inline constexpr int kWorkerGraceMs = 20000;
 
 // Counts running worker threads; a worker holds a token for its whole run.
@@ -118,6 +119,7 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TLogging& Log() { return core_->Log; }
   TRegistryStore& Registry() override { return core_->Registry; }
   TCallService* Calls() { return calls_.get(); }
+  TSmsOutbox* SmsOutbox() { return smsOutbox_.get(); }
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
   const std::string& ClinicName() const override { return ClinicName_; }
   TSMSDispatchContext SMSContext();
@@ -185,6 +187,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TCommandResult CmdKeepAlive(const TCommandContext& c);
   TCommandResult CmdGetServerVersion(const TCommandContext& c);
 
+  // The SMS workers and the outbox's tick, once the SMS account is read.
+  void StartSmsOutbox();
   void RestartSteps();
   // What every restart of the whole service does: timer off, an entry naming the moment and
   // the connected users written straight to the event log, main listener closed, restart
@@ -214,6 +218,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TKey128 Key{};
   TLbBlowfish LbBlowfish1;
   std::unique_ptr<TDatabaseConnector> connector_;
+  // Before the calls, which queue into it: it goes after them.
+  std::unique_ptr<TSmsOutbox> smsOutbox_;
   std::unique_ptr<TCallService> calls_;
   std::unique_ptr<TStationCommands> stationCommands_;
   std::unique_ptr<TResourceCommands> resourceCommands_;
