@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -441,14 +442,19 @@ void CmdExec(const TCliOptions& o, std::ostream& out, const std::string& stateme
 
 void CmdReport(const TCliOptions& o, std::ostream& out, const std::string& from,
                const std::string& to) {
-  std::string where;
-  if (!from.empty()) where += " WHERE CALLTSTAMP >= '" + CheckDate(from) + "'";
-  if (!to.empty()) {
-    TDateTime day = 0;
-    ParseIsoDateTime(CheckDate(to), day);
-    where += std::string(where.empty() ? " WHERE" : " AND") + " CALLTSTAMP < '" +
-             FormatDate(day + 1) + "'";
-  }
+  // The days of the report, of the calls by their call time and of the SMS by their queueing.
+  auto range = [&](const std::string& column) {
+    std::string where;
+    if (!from.empty()) where += " WHERE " + column + " >= '" + CheckDate(from) + "'";
+    if (!to.empty()) {
+      TDateTime day = 0;
+      ParseIsoDateTime(CheckDate(to), day);
+      where += std::string(where.empty() ? " WHERE " : " AND ") + column + " < '" +
+               FormatDate(day + 1) + "'";
+    }
+    return where;
+  };
+  const std::string where = range("CALLTSTAMP");
   auto c = Connect(o);
   SignOnAdmin(*c, o);
   auto names = [&](const std::string& sql) {
@@ -481,7 +487,56 @@ void CmdReport(const TCliOptions& o, std::ostream& out, const std::string& from,
   } catch (const std::exception& e) {
     throw ECliFailure(std::string("the call log could not be read: ") + e.what());
   }
-  WriteTable(out, BuildResponseReport(calls), o.Format);
+  std::map<std::string, TSmsCounts> sms;
+  for (auto& row : Query(*c, o,
+                         "SELECT CALLABLESLOPNR, STATE, COUNT(*) AS N FROM SMSOUTBOX" +
+                             range("QUEUEDTSTAMP") + " GROUP BY CALLABLESLOPNR, STATE")
+                       .Rows) {
+    TSmsCounts& counts = sms[name(resources, row.at(0))];
+    const int n = std::atoi(row.at(2).c_str());
+    const std::string& state = row.at(1);
+    if (state == "sent") counts.Sent += n;
+    else if (state == "expired") counts.Expired += n;
+    else if (state == "cancelled") counts.Cancelled += n;
+    else if (state == "failed") counts.Failed += n;  // queued and sending are not finished yet
+  }
+  WriteTable(out, BuildResponseReport(calls, sms), o.Format);
+}
+
+void CmdSms(const TCliOptions& o, std::ostream& out, const std::string& state,
+            const std::string& from) {
+  static const char* const kStates[] = {"queued", "sending", "sent", "expired", "cancelled", "failed"};
+  std::string where;
+  if (!state.empty()) {
+    if (std::find(std::begin(kStates), std::end(kStates), state) == std::end(kStates))
+      throw ECliUsage("not a state of the outbox (queued, sending, sent, expired, cancelled, "
+                      "failed): " + state);
+    where = " WHERE STATE = '" + state + "'";
+  }
+  if (!from.empty())
+    where += std::string(where.empty() ? " WHERE" : " AND") + " QUEUEDTSTAMP >= '" +
+             CheckDate(from) + "'";
+  auto c = Connect(o);
+  SignOnAdmin(*c, o);
+  std::map<std::string, std::string> resources;
+  for (auto& row : Query(*c, o, "SELECT LOPNR, CALLNAME FROM CALLABLES").Rows)
+    resources[row.at(0)] = row.at(1);
+  // "~" separates the values of a reply: an error text that holds one is shown with "-".
+  auto rows = Query(*c, o,
+                    "SELECT LOPNR, CALLLOGLOPNR, CALLABLESLOPNR, SMSNUMMER, STATE, ATTEMPTS, "
+                    "QUEUEDTSTAMP, NEXTATTEMPT, FINISHEDTSTAMP, REPLACE(LASTERROR, '~', '-') "
+                    "AS LASTERROR FROM SMSOUTBOX" + where + " ORDER BY LOPNR");
+  TTable t;
+  t.Columns = {"sms", "call", "resource", "number", "state", "attempts",
+               "queued", "next_attempt", "finished", "last_error"};
+  auto time = [](const std::string& text) { return Zero(text) ? std::string() : text; };
+  for (auto& r : rows.Rows) {
+    auto it = resources.find(r.at(2));
+    t.Rows.push_back({r.at(0), r.at(1), it == resources.end() ? "[" + r.at(2) + "]" : it->second,
+                      r.at(3), r.at(4), r.at(5), time(r.at(6)), time(r.at(7)), time(r.at(8)),
+                      r.at(9)});
+  }
+  WriteTable(out, t, o.Format);
 }
 
 void CmdRaw(const TCliOptions& o, std::ostream& out, const std::string& text, bool lineMode) {

@@ -55,6 +55,10 @@ void CmdExec(const TCliOptions& o, std::ostream& out, const std::string& stateme
 // Dates as yyyy-MM-dd, both days included; empty for no bound.
 void CmdReport(const TCliOptions& o, std::ostream& out, const std::string& from,
                const std::string& to);
+// The SMS outbox, oldest first; state one of queued, sending, sent, expired, cancelled, failed
+// (empty: all), from a day yyyy-MM-dd on (empty: all).
+void CmdSms(const TCliOptions& o, std::ostream& out, const std::string& state,
+            const std::string& from);
 void CmdRaw(const TCliOptions& o, std::ostream& out, const std::string& text, bool lineMode);
 
 }  // namespace tavo::cli

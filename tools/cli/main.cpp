@@ -22,14 +22,15 @@ namespace {
 
 const std::vector<std::string> kCommands = {"ping", "version", "stations", "resources", "list",
                                              "watch", "call", "answer", "confirm", "test-call",
-                                             "sql", "exec", "report", "raw", "help", "quit"};
+                                             "sql", "exec", "report", "sms", "raw", "help",
+                                             "quit"};
 
 struct TParsed {
   TCliOptions Options;
   bool Json = false, Tsv = false, Csv = false;
   std::function<void(const TCliOptions&)> Run;
   // Arguments of the chosen command.
-  std::string A1, A2, A3, From, To;
+  std::string A1, A2, A3, From, To, State;
   std::vector<std::string> Words;
   int Count = 0;
   double Budget = 5;
@@ -140,12 +141,21 @@ std::unique_ptr<CLI::App> BuildApp(TParsed& p) {
   auto* report = app->add_subcommand(
       "report", "Response times from the call log per resource and per calling station: calls, "
                 "answered, never answered, median and 90th percentile of the seconds to answer "
-                "(CALLTSTAMP to COMINGTSTAMP) and to close (to CONFIRMTSTAMP). Reads through "
-                "OPENSQL after signing on as administration client.");
+                "(CALLTSTAMP to COMINGTSTAMP) and to close (to CONFIRMTSTAMP); per resource how "
+                "its SMS ended (sent, expired, cancelled, failed). Reads through OPENSQL after "
+                "signing on as administration client.");
   report->add_option("--from", p.From, "First day, yyyy-MM-dd");
   report->add_option("--to", p.To, "Last day, yyyy-MM-dd (included)");
   report->add_flag("--csv", p.Csv, "Print CSV");
   on(report, [out, &p](const TCliOptions& o) { CmdReport(o, *out, p.From, p.To); });
+
+  auto* sms = app->add_subcommand(
+      "sms", "The SMS outbox, oldest first: each SMS's call, resource, number, state (queued, "
+             "sending, sent, expired, cancelled, failed), attempts, times and last error. Reads "
+             "SMSOUTBOX through OPENSQL after signing on as administration client.");
+  sms->add_option("--state", p.State, "Only SMS in this state");
+  sms->add_option("--from", p.From, "Only SMS queued on this day (yyyy-MM-dd) or later");
+  on(sms, [out, &p](const TCliOptions& o) { CmdSms(o, *out, p.State, p.From); });
 
   auto* raw = app->add_subcommand(
       "raw", "Sends TEXT as typed (framed by #DATASTART#/#DATAEND#, or with --line as one line) "
