@@ -114,16 +114,18 @@ const TAdminAccessRule& TAdminAccess::CurrentRule() {
   return rule_;
 }
 
-bool TAdminAccess::Permit(const std::string& command, TClientSocket& socket) {
+bool TAdminAccess::Permit(const std::string& command, TClientSocket& socket, std::string* why) {
   const bool admin = socket.Data && socket.Data->StationType == ctAdmin;
   const TAdminAccessRule& rule = CurrentRule();
   if (rule.Allows(admin, socket.PeerHost())) return true;
+  const std::string who = PeerText(socket);
+  const std::string reason = !admin
+                                 ? "the connection has not signed on as an administration client"
+                                 : who + " is not in " + kAdminCommandsFromValue;
+  if (why) *why = reason;
   if (!socket.AdminRefusalLogged) {
     socket.AdminRefusalLogged = true;
-    const std::string who = PeerText(socket);
-    const std::string why = !admin ? "the connection has not signed on as an administration client"
-                                   : who + " is not in " + kAdminCommandsFromValue;
-    log_.Logg("Refused " + command + " from " + who + ": " + why +
+    log_.Logg("Refused " + command + " from " + who + ": " + reason +
                   "; this connection's further refusals are not logged",
               ltWarning);
   }

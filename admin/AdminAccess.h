@@ -57,8 +57,9 @@ class TAdminAccess {
   TAdminAccess(TRegistryStore& registry, TLogging& log) : registry_(registry), log_(log) {}
 
   // True when the command may run on the connection. Otherwise the refusal is logged as a
-  // warning naming the command and the peer, once per connection, and false is returned.
-  bool Permit(const std::string& command, TClientSocket& socket);
+  // warning naming the command and the peer, once per connection, and false is returned; why,
+  // when given, then receives the reason.
+  bool Permit(const std::string& command, TClientSocket& socket, std::string* why = nullptr);
 
  private:
   // The rule of the registry value as it is now; problems are logged when the text changes.

@@ -24,6 +24,8 @@ class TAdminHost {
   // The cipher whose string form stores the SMS password.
   virtual const TLbBlowfish& Cipher() const = 0;
   virtual const std::string& ClinicName() const = 0;
+  // The clinic's name from now on (the caller has stored it where start-up reads it).
+  virtual void SetClinicName(const std::string& name) = 0;
   // The running program's directory, with a trailing separator.
   virtual const std::string& ProgramDirectory() const = 0;
   virtual TRegistryStore& Registry() = 0;

@@ -15,5 +15,8 @@ namespace tavo {
 // ", requested from " + the peer address ("REGISTERUPATEMACHINE: station 5 deleted, ...").
 void LogAdminChange(TLogging& log, const std::string& command, const std::string& what,
                     int32_t lopnr, const std::string& action, const TClientSocketPtr& requester);
+// The same for a change that names no row: command + ": " + change + ", requested from " + peer.
+void LogAdminChange(TLogging& log, const std::string& command, const std::string& change,
+                    const TClientSocketPtr& requester);
 
 }  // namespace tavo

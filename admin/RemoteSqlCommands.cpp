@@ -27,6 +27,20 @@ std::string DecodeSqlQuotes(std::string statement) {
   return statement;
 }
 
+std::string StatusFieldText(const std::string& text) {
+  std::string out;
+  for (char ch : text) {
+    if (static_cast<unsigned char>(ch) < 0x20)
+      out += ' ';
+    else if (ch == kBlockMarker)
+      out += '?';
+    else
+      out += ch;
+  }
+  ReplaceAll(out, "#DATA", "# DATA");
+  return out;
+}
+
 std::string RenderSqlRows(TQuery& query, size_t limit) {
   const auto& columns = query.Columns();
   std::string out;
@@ -55,20 +69,36 @@ void TRemoteSqlCommands::RegisterCommands(TInterpreter& interpreter) {
   interpreter.SetHandler("OPENSQL", [this](const TCommandContext& c) { return CmdOpenSql(c); });
 }
 
+bool TRemoteSqlCommands::Permitted(const std::string& command, const TCommandContext& c,
+                                   bool report) {
+  std::string why;
+  if (access_.Permit(command, *c.Socket, &why)) return true;
+  if (report) SendStatus(c, "REFUSED:" + StatusFieldText(why));
+  return false;
+}
+
+void TRemoteSqlCommands::SendStatus(const TCommandContext& c, const std::string& status) {
+  c.Socket->SendText(FrameReply(Block(kSqlStatusKeyword, status), c.LineMode));
+}
+
 TCommandResult TRemoteSqlCommands::CmdExecSql(const TCommandContext& c) {
-  if (!access_.Permit("EXECSQL", *c.Socket)) return TCommandResult::Continue;
+  const bool report = GetField(c.BlockText, 1, '$') == kSqlStatusRequest;
+  if (!Permitted("EXECSQL", c, report)) return TCommandResult::Continue;
   const std::string statement = DecodeSqlQuotes(GetField(c.BlockText, 2, '$'));
+  int64_t changed = -1;
   try {
-    db_.Execute(statement);
+    changed = db_.Execute(statement);
   } catch (const std::exception& e) {
     // A text of several statements may have run in part.
     calls_.DatabaseChanged();
+    if (report) SendStatus(c, std::string("FAILED:") + StatusFieldText(e.what()));
     throw ERequestError("EXECSQL from " + PeerText(*c.Socket) + ": " + QuoteClientText(statement) +
                         ": " + e.what());
   }
   calls_.DatabaseChanged();
   log_.Logg("EXECSQL from " + PeerText(*c.Socket) + ": " + QuoteClientText(statement), ltInfo);
   RefreshClients(c.LineMode);
+  if (report) SendStatus(c, "OK:" + std::to_string(changed));
   return TCommandResult::Continue;
 }
 
@@ -87,7 +117,8 @@ void TRemoteSqlCommands::RefreshClients(bool lineMode) {
 }
 
 TCommandResult TRemoteSqlCommands::CmdOpenSql(const TCommandContext& c) {
-  if (!access_.Permit("OPENSQL", *c.Socket)) return TCommandResult::Continue;
+  const bool report = GetField(c.BlockText, 1) == kSqlStatusRequest;
+  if (!Permitted("OPENSQL", c, report)) return TCommandResult::Continue;
   const std::string statement = DecodeSqlQuotes(GetField(c.BlockText, 2));
   const size_t limit = PayloadLimit();
   std::string rows;
@@ -101,10 +132,12 @@ TCommandResult TRemoteSqlCommands::CmdOpenSql(const TCommandContext& c) {
     rows = RenderSqlRows(*query, limit);
   } catch (const EReadLimitExceeded& e) {
     calls_.DatabaseChanged();
+    if (report) SendStatus(c, std::string("FAILED:") + StatusFieldText(e.what()));
     throw ERequestError("OPENSQL from " + PeerText(*c.Socket) + ": " + e.what() +
                         " of one reply; nothing was sent");
   } catch (const std::exception& e) {
     calls_.DatabaseChanged();
+    if (report) SendStatus(c, std::string("FAILED:") + StatusFieldText(e.what()));
     throw ERequestError("OPENSQL from " + PeerText(*c.Socket) + ": the query could not be opened: " +
                         e.what());
   }

@@ -74,7 +74,7 @@ TCommandResult TResourceCommands::CmdRegisterUpdateCallable(const TCommandContex
   // lists must show them either way.
   auto showStored = [&] {
     calls_.FillCallList();
-    if (listed) ResendAllLists(c);
+    if (listed) calls_.ResendAllLists(c.LineMode);
   };
   try {
     size_t pos = 0;
@@ -166,15 +166,6 @@ TResourceCommands::TRecordOutcome TResourceCommands::StoreCallable(const std::st
   calls_.DatabaseChanged();
   LogAdminChange(log_, kRegister, "resource", lopnr, "created", c.Socket);
   return TRecordOutcome::Added;
-}
-
-void TResourceCommands::ResendAllLists(const TCommandContext& c) {
-  for (const auto& s : calls_.MainConnections()) {
-    if (!s->Data) continue;
-    const TTAVOClientType kind = s->Data->StationType;
-    if (kind == ctCall || kind == ctShow || kind == ctHardware)
-      calls_.SendClientList(c.BlockText, s, c.LineMode, false);
-  }
 }
 
 TCommandResult TResourceCommands::CmdPostCallablesList(const TCommandContext& c) {

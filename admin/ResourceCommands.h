@@ -33,8 +33,6 @@ class TResourceCommands {
   // Stores one record of a REGISTERUPATECALLABLE block; a refused deletion has already been
   // answered when this returns Refused.
   TRecordOutcome StoreCallable(const std::string& record, const TCommandContext& c);
-  // Sends every call, display and hardware connection its list again.
-  void ResendAllLists(const TCommandContext& c);
 
   TDatabase& db_;
   TLogging& log_;

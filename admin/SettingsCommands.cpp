@@ -27,6 +27,10 @@ void TSettingsCommands::RegisterCommands(TInterpreter& interpreter) {
 TCommandResult TSettingsCommands::CmdSetIniText(const TCommandContext& c) {
   const std::string key = GetField(c.BlockText, 1) + "-" + GetField(c.BlockText, 2);
   const std::string value = GetField(c.BlockText, 3);
+  if (serverSettings_.Handles(key)) {
+    serverSettings_.Set(key, value, c);
+    return TCommandResult::Continue;
+  }
   const bool updatePort = key == kUpdatePortSetting;
   // A number that is no port would be stored and stop the next start-up: refuse it. Other
   // text stands for the main port + 1, as at start-up.
@@ -65,10 +69,13 @@ std::string TSettingsCommands::ProgramFileVersion(const std::string& fileName) c
 
 TCommandResult TSettingsCommands::CmdGetIniText(const TCommandContext& c) {
   std::string value;
+  const std::string key = GetField(c.BlockText, 1) + "-" + GetField(c.BlockText, 2);
   if (Contains(c.BlockText, "\\CHECKVERSION"))
     value = ProgramFileVersion(GetField(c.BlockText, 2));
+  else if (auto kept = serverSettings_.Get(key))
+    value = *kept;
   else
-    value = GetStrSetting(db_, log_, GetField(c.BlockText, 1) + "-" + GetField(c.BlockText, 2));
+    value = GetStrSetting(db_, log_, key);
   c.Socket->SendText(FrameReply(Block("RETINITEXT", value), c.LineMode));
   return TCommandResult::Continue;
 }

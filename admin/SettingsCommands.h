@@ -1,11 +1,13 @@
 // SETINITEXT, GETINITEXT and GETKLINIKNAMN: texts that client programs keep in SETTINGS under
-// section + "-" + key, the version question about a program file, the clinic's name, and the
-// update listener that follows its port setting at once.
+// section + "-" + key, the version question about a program file, the clinic's name, the
+// update listener that follows its port setting at once, and the settings the server keeps
+// elsewhere (TServerSettings).
 #pragma once
 
 #include <string>
 
 #include "admin/AdminHost.h"
+#include "admin/ServerSettings.h"
 #include "calls/CallService.h"
 #include "database/Database.h"
 #include "platform/Logging.h"
@@ -17,8 +19,9 @@ inline constexpr const char* kUpdatePortSetting = "ServerSettings-UpdateServerPo
 
 class TSettingsCommands {
  public:
-  TSettingsCommands(TDatabase& db, TLogging& log, TAdminHost& host, TCallService& calls)
-      : db_(db), log_(log), host_(host), calls_(calls) {}
+  TSettingsCommands(TDatabase& db, TLogging& log, TAdminHost& host, TCallService& calls,
+                    TServerSettings& serverSettings)
+      : db_(db), log_(log), host_(host), calls_(calls), serverSettings_(serverSettings) {}
 
   // Registers SETINITEXT, GETINITEXT and GETKLINIKNAMN.
   void RegisterCommands(TInterpreter& interpreter);
@@ -39,6 +42,7 @@ class TSettingsCommands {
   TLogging& log_;
   TAdminHost& host_;
   TCallService& calls_;
+  TServerSettings& serverSettings_;
 };
 
 }  // namespace tavo

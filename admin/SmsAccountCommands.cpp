@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "admin/ChangeLog.h"
 #include "common/StrUtils.h"
 #include "database/SqlHelpers.h"
 #include "protocol/WireFormat.h"
@@ -27,6 +28,11 @@ TCommandResult TSmsAccountCommands::CmdPostSmsSettings(const TCommandContext& c)
   SetStrSetting(db_, log_, "SMSPASSWORD", host_.Cipher().EncryptString(account.Password));
   SetIntSetting(db_, log_, "SMSKUNDNR", account.CustomerNumber);
   calls_.DatabaseChanged();
+  // Never the password: the event log is read by more people than the account's owner.
+  LogAdminChange(log_, "POSTSMSSETTINGS",
+                 "SMS account set to user \"" + account.UserName + "\", customer number " +
+                     std::to_string(account.CustomerNumber),
+                 c.Socket);
   host_.SMSAccount().Set(std::move(account));
   return TCommandResult::Continue;
 }

@@ -70,6 +70,9 @@ class TCallService {
   // Fresh lists to every main connection signed on under the given connection's station name.
   // Throws when the given connection has no record; its caller's handler logs that.
   void UpdateStationClients(const TClientSocketPtr& socket, bool lineMode);
+  // Fresh lists to every call, display and hardware connection of the main listener, after a
+  // change that any of them may show. Never throws.
+  void ResendAllLists(bool lineMode);
 
   // --- displays (Displays.cpp) ---
   // CURRENTLIST to the given connection, or, with nullptr, to every display and hardware

@@ -154,6 +154,20 @@ void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
   }
 }
 
+void TCallService::ResendAllLists(bool lineMode) {
+  try {
+    TRound round(*this);
+    for (const auto& socket : mainConnections_()) {
+      if (!socket->Data) continue;
+      const TTAVOClientType kind = socket->Data->StationType;
+      if (kind == ctCall || kind == ctShow || kind == ctHardware)
+        SendClientList("", socket, lineMode, false);
+    }
+  } catch (const std::exception& e) {
+    log_.LogFailure("ResendAllLists", e);
+  }
+}
+
 void TCallService::UpdateStationClients(const TClientSocketPtr& socket, bool lineMode) {
   if (!socket->Data) throw std::logic_error("UpdateStationClients: the connection has not signed on");
   const std::string name = socket->Data->StationName;

@@ -16,6 +16,7 @@ class TCountingDatabase final : public TDatabase {
       : inner_(std::move(inner)), metrics_(metrics) {}
 
   TDbmsKind Dbms() const override { return inner_->Dbms(); }
+  std::string Describe() const override { return inner_->Describe(); }
   bool Connected() const override { return inner_->Connected(); }
   void Close() override { inner_->Close(); }
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;

@@ -106,6 +106,9 @@ class TDatabase {
   virtual ~TDatabase() = default;
 
   virtual TDbmsKind Dbms() const { return TDbmsKind::Other; }
+  // What the start-up log says the server serves from: the product and where its data is
+  // (a file's full path; a driver, server and database name), never a password.
+  virtual std::string Describe() const { return "a database"; }
 
   virtual bool Connected() const = 0;
   virtual void Close() = 0;

@@ -135,7 +135,16 @@ void TDatabaseConnector::ConnectDatabase() {
   GlobConnectionString.clear();
 
   GlobUDL = registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UDL");
-  if (!FileExists(GlobUDL)) GlobUDL = programDir_ + "TAVO.udl";
+  if (!FileExists(GlobUDL)) {
+    const std::string named = GlobUDL;
+    GlobUDL = programDir_ + "TAVO.udl";
+    // The fallback is quiet by design, which hides a mistyped path: say which file is used.
+    if (!named.empty())
+      log_.Logg("The registry value UDL in " + Utf8ToAnsi(registry_.FileName().string()) +
+                    " names " + named + ", which does not exist or is no file; using " + GlobUDL +
+                    " instead. Correct UDL or remove it",
+                ltWarning);
+  }
   if (FileExists(GlobUDL)) {
     GlobConnectionString =
         "Provider=" + ReadDataLinkValue(std::filesystem::path(AnsiToUtf8(GlobUDL)), "oledb",

@@ -275,10 +275,16 @@ TOdbcDatabase::TOdbcDatabase(const std::string& connectionString) {
   // Not every driver knows isolation levels; its own default then stands.
   SQLSetConnectAttr(dbc, SQL_ATTR_TXN_ISOLATION,
                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_TXN_READ_COMMITTED)), 0);
-  SQLWCHAR name[256] = {};
-  SQLSMALLINT nameLen = 0;
-  if (SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DBMS_NAME, name, sizeof name, &nameLen)))
-    dbmsName_ = FromWide(name, std::min<size_t>(static_cast<size_t>(nameLen) / sizeof(SQLWCHAR), 255));
+  auto info = [dbc](SQLUSMALLINT what) {
+    SQLWCHAR text[256] = {};
+    SQLSMALLINT len = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, what, text, sizeof text, &len))) return std::string();
+    return FromWide(text, std::min<size_t>(static_cast<size_t>(len) / sizeof(SQLWCHAR), 255));
+  };
+  dbmsName_ = info(SQL_DBMS_NAME);
+  description_ = "ODBC: " + (dbmsName_.empty() ? std::string("a database") : dbmsName_) +
+                 " through " + info(SQL_DRIVER_NAME) + ", server " + info(SQL_SERVER_NAME) +
+                 ", database " + info(SQL_DATABASE_NAME);
   if (dbmsName_.find("PostgreSQL") != std::string::npos)
     dbms_ = TDbmsKind::PostgreSQL;
   else if (dbmsName_.find("SQL Server") != std::string::npos)

@@ -20,6 +20,8 @@ class TOdbcDatabase final : public TDatabase {
   TOdbcDatabase& operator=(const TOdbcDatabase&) = delete;
 
   TDbmsKind Dbms() const override { return dbms_; }
+  // As the driver reports them: "ODBC: PostgreSQL through psqlodbcw.so, server ..., database ...".
+  std::string Describe() const override { return description_; }
   bool Connected() const override { return dbc_ != nullptr; }
   void Close() override;
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;
@@ -37,6 +39,7 @@ class TOdbcDatabase final : public TDatabase {
   void* dbc_ = nullptr;  // SQLHDBC
   TDbmsKind dbms_ = TDbmsKind::Other;
   std::string dbmsName_;
+  std::string description_;
 };
 
 }  // namespace tavo

@@ -195,6 +195,12 @@ TSqliteDatabase::TSqliteDatabase(const std::filesystem::path& file, TLogging* lo
 
 TSqliteDatabase::~TSqliteDatabase() { Close(); }
 
+std::string TSqliteDatabase::Describe() const {
+  std::error_code ec;
+  const std::filesystem::path full = std::filesystem::absolute(file_, ec);
+  return "SQLite file " + Utf8ToAnsi((ec ? file_ : full).string());
+}
+
 void TSqliteDatabase::OpenFile(const std::filesystem::path& file, bool create) {
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   sqlite3* db = nullptr;

@@ -33,6 +33,7 @@ class TSqliteDatabase final : public TDatabase {
   TSqliteDatabase& operator=(const TSqliteDatabase&) = delete;
 
   TDbmsKind Dbms() const override { return TDbmsKind::SQLite; }
+  std::string Describe() const override;
   bool Connected() const override { return db_ != nullptr; }
   void Close() override;
   std::unique_ptr<TQuery> Open(const std::string& sql, const TSqlParams& params = {}) override;

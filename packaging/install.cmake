@@ -2,9 +2,10 @@
 # SQLite database, and the README.
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/TAVO_WindowsServer.service
               ${CMAKE_CURRENT_SOURCE_DIR}/packaging/50-tavo-restart.rules
-              ${CMAKE_CURRENT_SOURCE_DIR}/packaging/install-service.sh
               ${CMAKE_CURRENT_SOURCE_DIR}/packaging/TAVO_WServer.logrotate
         DESTINATION .)
+# A script keeps its execute bit only as a program.
+install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/install-service.sh DESTINATION .)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION .)
 # The default data-link file is UTF-16LE with a byte-order mark, as data-link files are;
 # an existing one (pointing at another database) is kept.

@@ -5,7 +5,9 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -39,7 +41,8 @@ void TJournalSink::Write(const TEventEntry& e) {
 
 TLineFileSink::TLineFileSink(std::string path) : path_(std::move(path)) {
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd_ < 0) throw std::runtime_error("Unable to open event log file " + path_);
+  if (fd_ < 0)
+    throw std::runtime_error("Unable to open event log file " + path_ + ": " + std::strerror(errno));
 }
 
 TLineFileSink::~TLineFileSink() {
@@ -82,6 +85,22 @@ bool TLineFileSink::Reopen() {
 void TStderrSink::Write(const TEventEntry& e) {
   std::string line = TLineFileSink::FormatLine(e);
   if (::write(2, line.data(), line.size()) < 0) throw std::runtime_error("stderr write failed");
+}
+
+TSyslogSink::TSyslogSink() { ::openlog("TAVO_WServer", LOG_PID, LOG_DAEMON); }
+
+TSyslogSink::~TSyslogSink() { ::closelog(); }
+
+void TSyslogSink::Write(const TEventEntry& e) {
+  const int prio = e.Type == TEventType::Error     ? LOG_ERR
+                   : e.Type == TEventType::Warning ? LOG_WARNING
+                                                   : LOG_INFO;
+  // One line per entry, as in the line file; the type and the identifier lead it.
+  std::string msg;
+  for (char c : e.Message) msg += c == '\r' || c == '\n' ? ' ' : c;
+  char head[48];
+  std::snprintf(head, sizeof head, "%s 0x%08X: ", EventTypeName(e.Type), e.EventId);
+  ::syslog(prio, "%s%s", head, AnsiToUtf8(msg).c_str());
 }
 
 void TMemorySink::Write(const TEventEntry& e) {
@@ -133,8 +152,9 @@ bool RunningUnderSystemd() {
   return std::getenv("INVOCATION_ID") != nullptr || std::getenv("JOURNAL_STREAM") != nullptr;
 }
 
-std::shared_ptr<TEventSink> MakeDefaultSink() {
+std::shared_ptr<TEventSink> MakeDefaultSink(bool detaching) {
   if (RunningUnderSystemd()) return std::make_shared<TJournalSink>();
+  if (detaching) return std::make_shared<TSyslogSink>();
   return std::make_shared<TStderrSink>();
 }
 

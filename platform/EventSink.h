@@ -62,6 +62,15 @@ class TStderrSink final : public TEventSink {
   void Write(const TEventEntry& e) override;
 };
 
+// syslog(3) under the identifier TAVO_WServer, facility daemon: where a server that detached
+// from its terminal writes when it was given no file, so that no entry goes nowhere.
+class TSyslogSink final : public TEventSink {
+ public:
+  TSyslogSink();
+  ~TSyslogSink() override;
+  void Write(const TEventEntry& e) override;
+};
+
 // Keeps every entry; tests read and wait for them.
 class TMemorySink final : public TEventSink {
  public:
@@ -82,8 +91,9 @@ class TMemorySink final : public TEventSink {
   bool failing_ = false;
 };
 
-// Under systemd (JOURNAL_STREAM or INVOCATION_ID set) journald, else stderr.
-std::shared_ptr<TEventSink> MakeDefaultSink();
+// Under systemd (JOURNAL_STREAM or INVOCATION_ID set) journald; a server that detaches from
+// its terminal syslog; else stderr.
+std::shared_ptr<TEventSink> MakeDefaultSink(bool detaching);
 bool RunningUnderSystemd();
 
 }  // namespace tavo

@@ -9,7 +9,10 @@ void TTAVO_WindowsServer::RegisterAdminCommands(TDatabase& db) {
   resourceCommands_ = std::make_unique<TResourceCommands>(db, logging_, *calls_);
   resourceCommands_->RegisterCommands(interpreter_);
   adminAccess_ = std::make_unique<TAdminAccess>(core_->Registry, logging_);
-  settingsCommands_ = std::make_unique<TSettingsCommands>(db, logging_, *this, *calls_);
+  serverSettings_ =
+      std::make_unique<TServerSettings>(db, logging_, *this, *adminAccess_, *calls_);
+  settingsCommands_ =
+      std::make_unique<TSettingsCommands>(db, logging_, *this, *calls_, *serverSettings_);
   smsAccountCommands_ =
       std::make_unique<TSmsAccountCommands>(db, logging_, *this, *adminAccess_, *calls_);
   remoteSqlCommands_ =

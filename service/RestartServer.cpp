@@ -28,11 +28,9 @@ std::string RestartScriptText() {
       "#!/bin/sh\n"
       "# Restarts the TAVO server from outside its process: stop, pause 5 s, start.\n"
       "# Everything about the process comes from the environment, so this file never changes.\n"
+      "# Under systemd the service manager stops and starts the unit itself.\n"
       "if [ -n \"$TAVO_SYSTEMD_UNIT\" ]; then\n"
-      "  systemctl stop \"$TAVO_SYSTEMD_UNIT\"\n"
-      "  sleep 5\n"
-      "  systemctl start \"$TAVO_SYSTEMD_UNIT\"\n"
-      "  exit 0\n"
+      "  exec systemctl --no-block restart \"$TAVO_SYSTEMD_UNIT\"\n"
       "fi\n"
       "[ -n \"$TAVO_SERVER_PID\" ] && [ -n \"$TAVO_SERVER_CMDLINE\" ] || exit 1\n"
       "kill -TERM \"$TAVO_SERVER_PID\" 2>/dev/null\n"
@@ -101,11 +99,10 @@ void RestartServer(const TRestartContext& ctx) {
 
   std::vector<std::string> args;
   if (!ctx.SystemdUnit.empty()) {
-    // A transient unit of its own, so that stopping the server's unit does not end the script.
-    args = {"systemd-run", "--no-block", "--collect", "--quiet"};
-    for (auto& e : RestartEnvironment(ctx)) args.push_back("--setenv=" + e);
-    args.push_back("/bin/sh");
-    args.push_back(file);
+    // The script only queues a restart job with the service manager and ends at once; its
+    // status says whether the manager (and polkit) took it. A transient unit of its own is
+    // not needed, and would need a polkit rule that lets the service account run anything.
+    args = {"/bin/sh", file};
   } else {
     // setsid -f: the script runs in a session of its own and its starter ends at once.
     args = {"setsid", "-f", "/bin/sh", file};
@@ -131,6 +128,10 @@ void RestartServer(const TRestartContext& ctx) {
     pid_t r = ::waitpid(pid, &status, WNOHANG);
     if (r == pid) {
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+      if (!ctx.SystemdUnit.empty())
+        throw std::runtime_error("systemctl could not restart " + ctx.SystemdUnit +
+                                 " (the polkit rule 50-tavo-restart.rules lets the service "
+                                 "account do that; install-service.sh installs it)");
       throw std::runtime_error(args[0] + " could not start " + file);
     }
     if (r < 0) return;  // reaped elsewhere: nothing more to learn

@@ -1,7 +1,10 @@
 // The restart from outside the process: a small shell script in the temporary directory that
-// stops the server, pauses five seconds and starts it again. Under systemd it stops and
-// starts the unit; otherwise it ends the process and starts the same command line again.
-// An existing script is used unchanged, so everything it needs comes from its environment.
+// stops the server, pauses five seconds and starts it again. Under systemd it asks the service
+// manager to restart the unit (which stops it, waiting for the exit, and starts it); otherwise
+// it ends the process and starts the same command line again. An existing script is used
+// unchanged, so everything it needs comes from its environment. The unit gives the server a
+// temporary directory of its own (/run/TAVO_WindowsServer), so that an older script, or one
+// somebody else left in /tmp, is never what runs.
 #pragma once
 
 #include <string>
@@ -24,8 +27,10 @@ std::string GetTempDirectory();
 inline constexpr const char* kRestartScriptName = "RestartTAVOServer.sh";
 std::string RestartScriptText();
 
-// Writes the script when it is missing and starts it detached; returns at once.
-// Throws when the temporary directory or the script cannot be had.
+// Writes the script when it is missing and starts it: detached by hand; under systemd waiting
+// for its status, the service manager's answer to the restart request. Returns at once.
+// Throws when the temporary directory or the script cannot be had, or the restart request
+// was refused.
 void RestartServer(const TRestartContext& ctx);
 
 // The environment entries the script reads (for tests and for the starter).

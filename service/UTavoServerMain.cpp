@@ -16,7 +16,9 @@
 #include "platform/DescriptorLimit.h"
 #include "sms/ServerKey.h"
 #include "protocol/WireFormat.h"
+#include "common/Win1252.h"
 #include "service/RestartServer.h"
+#include "service/StartupChecks.h"
 
 namespace tavo {
 
@@ -213,22 +215,49 @@ void TTAVO_WindowsServer::Restart() {
 
 void TTAVO_WindowsServer::OpenListeners() {
   TDatabase& db = *connector_->ADOConnection1;
-  auto port = [](int32_t p) {
-    if (p < 0 || p > 65535) throw std::runtime_error("Invalid port number " + std::to_string(p));
+  const std::string registryFile = Utf8ToAnsi(core_->Registry.FileName().string());
+  auto port = [](int32_t p, const std::string& what) {
+    if (p < 0 || p > 65535)
+      throw std::runtime_error(std::to_string(p) + " is no port number (" + what + ")");
     return static_cast<uint16_t>(p);
   };
+  auto open = [](TServerSocket& listener, const std::string& what) {
+    try {
+      listener.Open();
+    } catch (const std::system_error& e) {
+      // Asio's own system category compares with no std::errc: take its errno as it is.
+      std::error_code ec = e.code();
+      if (ec.category() == asio::error::get_system_category())
+        ec = std::error_code(ec.value(), std::generic_category());
+      throw std::runtime_error(ListenFailureText(listener.Port(), what, ec));
+    }
+  };
+  const std::string mainWhat = "the main port, registry value Port in " + registryFile;
   const int32_t mainPort =
       StrToIntDef(core_->Registry.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port"), 102);
-  TAVOMainSocket.SetPort(port(mainPort));
-  TAVOMainSocket.Open();
-  const int32_t updatePort =
-      StrToIntDef(GetStrSetting(db, logging_, "ServerSettings-UpdateServerPort"), mainPort + 1);
-  TAVOUpdateSocket.SetPort(port(updatePort));
-  SetStrSetting(db, logging_, "ServerSettings-UpdateServerPort", std::to_string(updatePort));
-  if (updatePort != mainPort) TAVOUpdateSocket.Open();
+  TAVOMainSocket.SetPort(port(mainPort, mainWhat));
+  open(TAVOMainSocket, mainWhat);
+  const std::string stored = GetStrSetting(db, logging_, kUpdatePortSetting);
+  const int32_t updatePort = StrToIntDef(stored, mainPort + 1);
+  if (!stored.empty() && !IsDecimalNumber(stored))
+    logging_.Logg(std::string("The setting ") + kUpdatePortSetting + "=" + QuoteClientText(stored) +
+                      " is not a port number, so the update listener uses the main port + 1, " +
+                      std::to_string(updatePort) + "; set it with: tavo-cli setting set " +
+                      kUpdatePortSetting + " PORT",
+                  ltWarning);
+  const std::string updateWhat = std::string("the update port, setting ") + kUpdatePortSetting;
+  TAVOUpdateSocket.SetPort(port(updatePort, updateWhat));
+  SetStrSetting(db, logging_, kUpdatePortSetting, std::to_string(updatePort));
+  if (updatePort != mainPort) open(TAVOUpdateSocket, updateWhat);
   core_->Registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port", std::to_string(mainPort));
   core_->Registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort",
                                  std::to_string(updatePort));
+  const std::string ports =
+      updatePort == mainPort
+          ? "port " + std::to_string(mainPort) + " (main, also for updates)"
+          : "port " + std::to_string(mainPort) + " (main) and " + std::to_string(updatePort) +
+                " (update)";
+  logging_.Logg("Serving on " + ports + " from the database " + db.Describe(), ltInfo);
 }
 
 bool TTAVO_WindowsServer::ServiceCreate() {
@@ -238,8 +267,9 @@ bool TTAVO_WindowsServer::ServiceCreate() {
     return false;  // nothing can be logged without the event log
   }
   try {
-    for (const auto& p : core_->Registry.ParseProblems()) logging_.Logg(p, ltWarning);
     logging_.Logg(std::string("Service started version ") + kServerVersion, ltInfo);
+    for (const auto& p : core_->Registry.ParseProblems()) logging_.Logg(p, ltWarning);
+    WarnUnreadableRegistryValues(core_->Registry, logging_);
     if (const std::string why = TAVOMainSocket.WriteBatch()->Unbatched(); !why.empty())
       logging_.Logg("Replies are written one connection at a time: " + why, ltInfo);
     core_->Update->dtLastUpdated = clock_.Now() - 1;

@@ -18,6 +18,7 @@
 #include "admin/AdminAccess.h"
 #include "admin/AdminHost.h"
 #include "admin/RemoteSqlCommands.h"
+#include "admin/ServerSettings.h"
 #include "admin/SettingsCommands.h"
 #include "admin/SmsAccountCommands.h"
 #include "calls/CallService.h"
@@ -122,6 +123,7 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TSmsOutbox* SmsOutbox() { return smsOutbox_.get(); }
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
   const std::string& ClinicName() const override { return ClinicName_; }
+  void SetClinicName(const std::string& name) override { ClinicName_ = name; }
   TSMSDispatchContext SMSContext();
   TInterpreter& Interpreter() { return interpreter_; }
   TMetrics& Metrics() { return *core_->Metrics; }
@@ -224,6 +226,7 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::unique_ptr<TStationCommands> stationCommands_;
   std::unique_ptr<TResourceCommands> resourceCommands_;
   std::unique_ptr<TAdminAccess> adminAccess_;
+  std::unique_ptr<TServerSettings> serverSettings_;
   std::unique_ptr<TSettingsCommands> settingsCommands_;
   std::unique_ptr<TSmsAccountCommands> smsAccountCommands_;
   std::unique_ptr<TRemoteSqlCommands> remoteSqlCommands_;

@@ -59,7 +59,8 @@ TSmsOutboxSettings TSmsOutboxSettings::Read(TRegistryStore& registry,
     } else if (problems) {
       problems->push_back(std::string("The registry value ") + name + "=" + text +
                           " is not a number from " + std::to_string(lowest) + " to " +
-                          std::to_string(highest) + "; " + std::to_string(value) + " is used");
+                          std::to_string(highest) + ", so " + std::to_string(value) +
+                          " is used; correct the value or remove it");
     }
   };
   read("SmsWorkers", s.Workers, 1, 16);

@@ -37,9 +37,9 @@ class TavoCliFixture : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(seeded.server.Stop(), 0) << seeded.server.EventLog(); }
 
-  test::TCliRun Cli(std::vector<std::string> args) {
+  test::TCliRun Cli(std::vector<std::string> args, const test::TCliInput& input = {}) {
     args.insert(args.begin(), {"-p", std::to_string(seeded.Port()), "-t", "5"});
-    return test::RunCli(args);
+    return test::RunCli(args, 60000, input);
   }
   // The call log, newest row first, read beside the running server.
   std::unique_ptr<TQuery> Log() {

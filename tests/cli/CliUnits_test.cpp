@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "Names.h"
 #include "Replies.h"
 #include "ResponseReport.h"
 #include "SqlQuoting.h"
@@ -33,6 +34,9 @@ TEST(SqlQuoting, StatementsArriveAsMeant) {
       {"SELECT * FROM X WHERE A='x y '", "SELECT * FROM X WHERE A= #x y #",
        "SELECT * FROM X WHERE A= 'x y '"},
       {"SELECT 'Mötesrum'", "SELECT #Mötesrum#", "SELECT 'Mötesrum' "},
+      // An empty string is no quote inside a string.
+      {"UPDATE X SET A = ''", "UPDATE X SET A = ##", "UPDATE X SET A = '' "},
+      {"UPDATE X SET A='' WHERE B=1", "UPDATE X SET A= ##WHERE B=1", "UPDATE X SET A= '' WHERE B=1"},
   };
   for (auto& c : cases) {
     const std::string enc = EncodeStatement(c.sql, ':');
@@ -47,13 +51,87 @@ TEST(SqlQuoting, RefusesWhatTheProtocolCannotCarry) {
     char sep;
   } cases[] = {{"SELECT '#'", '$'},        {"SELECT '12:30'", ':'},
                {"UPDATE X SET A = '$'", '$'}, {"SELECT 'it''s'", ':'},
-               {"SELECT 'open", ':'}};
+               {"SELECT ''''", '$'},           {"SELECT 'open", ':'}};
   for (auto& c : cases) EXPECT_THROW(EncodeStatement(c.sql, c.sep), std::invalid_argument) << c.sql;
   // The other block's separator is fine.
   EXPECT_EQ(EncodeStatement("UPDATE X SET T = '12:30'", '$'), "UPDATE X SET T = #12:30#");
 }
 
 const std::string M = kMarker;
+
+TEST(Names, CarriedAsTheyAreOrRefusedNamingTheCharacter) {
+  // What travels unchanged: quotes, apostrophes, "#", Windows-1252 letters, inner blanks.
+  for (const std::string ok : {"Dr. O'Brien", "Rum \"Stora\" #2", "Läkare Åsa", "Café € 1",
+                               "a#DATAb", "x"})
+    EXPECT_EQ(TextProblem(ok, "station name", 100), std::nullopt) << ok;
+  struct Case {
+    std::string text;
+    std::string named;  // what the problem must name
+    TTextUse use = TTextUse::Name;
+  } refused[] = {
+      {"Rum:1", "\":\""},
+      {"Rum¤1", "\"¤\""},
+      {"Rum~1", "\"~\""},
+      {"Łódź", "\"Ł\""},
+      {"Rum\n1", "U+000A"},
+      {"Rum\t1", "U+0009"},
+      {" Rum", "blank"},
+      {"Rum ", "blank"},
+      {"", "empty"},
+      {"a#DATAEND#b", "#DATAEND#"},
+      {"a#DATASTART#", "#DATASTART#"},
+      {std::string(101, 'x'), "at most 100"},
+      {"1:2", "\":\"", TTextUse::Field},
+  };
+  for (auto& c : refused) {
+    auto problem = TextProblem(c.text, "station name", 100, c.use);
+    ASSERT_TRUE(problem.has_value()) << c.text;
+    EXPECT_NE(problem->find(c.named), std::string::npos) << *problem;
+  }
+  // "~" only breaks the lists that names reach; other fields may hold it, and be empty.
+  EXPECT_EQ(TextProblem("070~1", "SMS number", 250, TTextUse::Field), std::nullopt);
+  EXPECT_EQ(TextProblem("", "IMEI number", 25, TTextUse::Field), std::nullopt);
+  // Width counts characters, not UTF-8 bytes.
+  EXPECT_EQ(TextProblem(std::string(50, 'x') + "ö", "call name", 51), std::nullopt);
+}
+
+TEST(Names, ColoursAndTypes) {
+  // Stored as the client programs store colours: red in the low byte.
+  EXPECT_EQ(ParseColour("red"), 0x0000FF);
+  EXPECT_EQ(ParseColour("Lime"), 0x00FF00);
+  EXPECT_EQ(ParseColour("#0000FF"), 0xFF0000);
+  EXPECT_EQ(ParseColour("#12A4eF"), 0xEFA412);
+  for (const char* bad : {"", "reddish", "#12345", "#GG0000", "255"})
+    EXPECT_EQ(ParseColour(bad), std::nullopt) << bad;
+  EXPECT_EQ(ColourText(255), "red");
+  EXPECT_EQ(ColourText(65280), "lime");
+  EXPECT_EQ(ColourText(0xEFA412), "#12A4EF");
+  // A system colour of the client programs (high byte set) stays a number.
+  EXPECT_EQ(ColourText(-16777201), "-16777201");
+  for (int32_t v : {0, 0x123456, 0xFFFFFF}) EXPECT_EQ(ParseColour(ColourText(v)), v);
+  EXPECT_EQ(ParseStationType("display"), 1);
+  EXPECT_EQ(ParseStationType("Hardware"), 3);
+  EXPECT_EQ(ParseStationType("1"), std::nullopt);
+  EXPECT_EQ(StationTypeText("2"), "admin");
+  EXPECT_EQ(StationTypeText("7"), "7");
+}
+
+TEST(Table, JsonTypesNumbersFlagsAndAbsentValues) {
+  TTable t{{"n", "flag", "opt", "text"},
+           {{"42", "yes", "", ""}, {"", "no", "x", "7"}, {"007", "", "", "-"}, {"-1.5", "maybe", "", ""}},
+           {TCellKind::Number, TCellKind::Flag, TCellKind::Optional, TCellKind::Text}};
+  std::ostringstream json;
+  WriteTable(json, t, TOutputFormat::Json);
+  EXPECT_EQ(json.str(),
+            "[{\"n\": 42, \"flag\": true, \"opt\": null, \"text\": \"\"},\n"
+            " {\"n\": null, \"flag\": false, \"opt\": \"x\", \"text\": \"7\"},\n"
+            " {\"n\": \"007\", \"flag\": null, \"opt\": null, \"text\": \"-\"},\n"
+            " {\"n\": -1.5, \"flag\": \"maybe\", \"opt\": null, \"text\": \"\"}]\n");
+  // The other formats are as before: kinds change nothing there.
+  std::ostringstream tsv;
+  WriteTable(tsv, t, TOutputFormat::Tsv);
+  EXPECT_EQ(tsv.str(), "n\tflag\topt\ttext\n42\tyes\t\t\n\tno\tx\t7\n007\t\t\t-\n-1.5\tmaybe\t\t\n");
+}
 
 TEST(Replies, SqlRowsAndTheEmptyResult) {
   auto r = ParseSql(*BlockPayload(M + "RETSQL:0:" + M + "%LOPNR|1~CALLNAME|Anna~%" + M + ":1:" + M +

@@ -70,21 +70,21 @@ TEST_F(TavoCliAdmin, StationsResourcesAndList) {
   auto stations = Cli({"stations"});
   EXPECT_EQ(stations.Exit, 0) << stations.Err;
   EXPECT_EQ(stations.Out,
-            "name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\n"
-            "Exp\t2\tExpedition\t0\tcall\tno\t\n"
-            "Rum 1\t1\tRum 1\t65280\tcall\tyes\t\n"
-            "Visning1\t3\tVisning 1\t0\tdisplay\tno\t\n"
-            "Visning2\t4\tVisning 2\t0\tdisplay\tno\t\n");
+            "name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\tresources\n"
+            "Exp\t2\tExpedition\tblack\tcall\tno\t\t1\n"
+            "Rum 1\t1\tRum 1\tlime\tcall\tyes\t\t2\n"
+            "Visning1\t3\tVisning 1\tblack\tdisplay\tno\t\t2\n"
+            "Visning2\t4\tVisning 2\tblack\tdisplay\tno\t\t1\n");
   auto resources = Cli({"resources"});
   EXPECT_EQ(resources.Exit, 0) << resources.Err;
   EXPECT_EQ(resources.Out,
             "lopnr\tcallname\tfullname\tcolour\tsms\tsms_number\tactive\n"
-            "9\tAvbryt\tAvbryt\t0\tno\t\tT\n"
-            "3\tDoktor A\tDoktor Alfa\t255\tno\t\tT\n"
-            "5\tDoktor B\tDoktor Beta\t0\tno\t\tT\n");
+            "9\tAvbryt\tAvbryt\tblack\tno\t\tyes\n"
+            "3\tDoktor A\tDoktor Alfa\tred\tno\t\tyes\n"
+            "5\tDoktor B\tDoktor Beta\tblack\tno\t\tyes\n");
   auto list = Cli({"list", "Rum 1"});
   EXPECT_EQ(list.Exit, 0) << list.Err;
-  EXPECT_EQ(list.Out, "ix\tlopnr\tcallname\tfullname\tactive\n1\t3\tDoktor A\tDoktor Alfa\tT\n2\t9\tAvbryt\tAvbryt\tT\n");
+  EXPECT_EQ(list.Out, "ix\tlopnr\tcallname\tfullname\tactive\n1\t3\tDoktor A\tDoktor Alfa\tyes\n2\t9\tAvbryt\tAvbryt\tyes\n");
   auto nobody = Cli({"list", "Nobody"});
   EXPECT_EQ(nobody.Exit, 1);
   EXPECT_NE(nobody.Err.find("no station named Nobody"), std::string::npos) << nobody.Err;
@@ -93,7 +93,7 @@ TEST_F(TavoCliAdmin, StationsResourcesAndList) {
 TEST_F(TavoCliAdmin, SqlAndExecWithQuotes) {
   auto exec = Cli({"exec", "UPDATE CALLABLES SET FULLNAME = 'Doktor Ärlig' WHERE LOPNR IN (3,5)"});
   EXPECT_EQ(exec.Exit, 0) << exec.Err;
-  EXPECT_EQ(exec.Out, "");
+  EXPECT_EQ(exec.Out, "changed_rows\n2\n");
   auto sql = Cli({"sql", "SELECT LOPNR, FULLNAME FROM CALLABLES WHERE FULLNAME='Doktor Ärlig' ORDER BY LOPNR"});
   EXPECT_EQ(sql.Exit, 0) << sql.Err;
   EXPECT_EQ(sql.Out, "LOPNR\tFULLNAME\n3\tDoktor Ärlig\n5\tDoktor Ärlig\n");

@@ -4,3 +4,22 @@ add_test(NAME packaging_systemd_unit
                  ${PROJECT_SOURCE_DIR}/packaging/TAVO_WindowsServer.service
                  $<TARGET_FILE_DIR:TAVO_WServer>)
 set_tests_properties(packaging_systemd_unit PROPERTIES PASS_REGULAR_EXPRESSION "unit verified")
+
+# The polkit rule, run through a JavaScript engine with a stub polkit object.
+find_program(TAVO_NODE NAMES nodejs node)
+if(TAVO_NODE)
+  add_test(NAME packaging_polkit_rule
+           COMMAND ${TAVO_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/packaging/polkit_rule_test.js
+                   ${PROJECT_SOURCE_DIR}/packaging/50-tavo-restart.rules)
+else()
+  add_test(NAME packaging_polkit_rule COMMAND sh -c "echo 'nodejs is missing (make deps-test)'; exit 1")
+endif()
+set_tests_properties(packaging_polkit_rule PROPERTIES PASS_REGULAR_EXPRESSION "polkit rule verified")
+
+# install-service.sh installs, upgrades and uninstalls in a scratch prefix.
+add_test(NAME packaging_install_service
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/packaging/install_service_test.sh
+                 ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+set_tests_properties(packaging_install_service PROPERTIES
+  PASS_REGULAR_EXPRESSION "install, upgrade and uninstall verified"
+  SKIP_REGULAR_EXPRESSION "^SKIP" TIMEOUT 300)

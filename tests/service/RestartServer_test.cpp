@@ -79,6 +79,36 @@ TEST_F(RestartServerTest, WrittenScriptStopsTheProcessAndStartsTheSameCommandLin
   EXPECT_EQ(test::ReadFile(dir / kRestartScriptName), RestartScriptText());
 }
 
+// Under systemd the script asks the service manager to restart the unit and ends; a refusal
+// (no polkit rule for the service account) fails RestartServer, so the caller can end the
+// process and let systemd start it again.
+TEST_F(RestartServerTest, UnderSystemdTheUnitIsRestartedBySystemctl) {
+  const auto bin = dir / "bin";
+  std::filesystem::create_directory(bin);
+  test::WriteFile(bin / "systemctl",
+                  "#!/bin/sh\necho \"$*\" >> \"$TMPDIR/systemctl.calls\"\n"
+                  "[ \"$3\" = TAVO_WindowsServer.service ]\n");
+  std::filesystem::permissions(bin / "systemctl", std::filesystem::perms::owner_all);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+  TRestartContext ctx;
+  ctx.SystemdUnit = "TAVO_WindowsServer.service";
+  ctx.Pid = 4242;
+  ctx.CommandLine = {"/bin/true"};
+  EXPECT_NO_THROW(RestartServer(ctx));
+  // It has already ended: the server's process is left for systemd to stop.
+  EXPECT_EQ(test::ReadFile(dir / "systemctl.calls"), "--no-block restart TAVO_WindowsServer.service\n");
+  ctx.SystemdUnit = "Other.service";  // refused by the stand-in
+  try {
+    RestartServer(ctx);
+    ADD_FAILURE() << "a refused restart passed";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("systemctl could not restart Other.service"), std::string::npos)
+        << e.what();
+  }
+  setenv("PATH", path.c_str(), 1);
+}
+
 TEST_F(RestartServerTest, MissingTemporaryDirectoryFails) {
   setenv("TMPDIR", (dir.Path() / "gone").c_str(), 1);
   TRestartContext ctx;

@@ -353,9 +353,10 @@ TEST(SmsOutboxSettings, ValuesOutOfRangeKeepTheirDefaults) {
   EXPECT_EQ(s.TryTimeoutSeconds, 5);
   EXPECT_EQ(s.KeepDays, 7);
   EXPECT_EQ(problems, (std::vector<std::string>{
-                          "The registry value SmsWorkers=0 is not a number from 1 to 16; 2 is used",
+                          "The registry value SmsWorkers=0 is not a number from 1 to 16, so 2 is "
+                          "used; correct the value or remove it",
                           "The registry value SmsValiditySeconds=abc is not a number from 1 to "
-                          "86400; 600 is used"}));
+                          "86400, so 600 is used; correct the value or remove it"}));
 }
 
 class SmsOutboxStoreTest : public TBackendTest {};

@@ -79,10 +79,14 @@ TTable BuildResponseReport(const std::vector<TCallTimes>& calls,
     }
   }
   TTable t;
-  t.Columns = {"by",           "name",         "calls",          "answered",
+  t.Columns = {"by",          "name",         "calls",          "answered",
                "never_answered", "answer_median_s", "answer_p90_s", "close_median_s",
-               "close_p90_s",  "sms_sent",     "sms_expired",    "sms_cancelled",
+               "close_p90_s", "sms_sent",     "sms_expired",    "sms_cancelled",
                "sms_failed"};
+  t.Kinds = {TCellKind::Text,   TCellKind::Text,   TCellKind::Number, TCellKind::Number,
+             TCellKind::Number, TCellKind::Number, TCellKind::Number, TCellKind::Number,
+             TCellKind::Number, TCellKind::Number, TCellKind::Number, TCellKind::Number,
+             TCellKind::Number};
   AddRows(t, "resource", byResource, &smsByResource);
   AddRows(t, "station", byStation, nullptr);
   return t;

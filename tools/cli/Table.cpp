@@ -53,6 +53,39 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
+// A number as JSON writes one: no leading zeros, no "+", no exponent.
+bool DecimalNumber(const std::string& s) {
+  size_t i = s[0] == '-' ? 1 : 0;
+  if (i + 1 < s.size() && s[i] == '0' && s[i + 1] != '.') return false;
+  bool digits = false, point = false;
+  for (; i < s.size(); ++i) {
+    if (s[i] >= '0' && s[i] <= '9')
+      digits = true;
+    else if (s[i] == '.' && !point && digits)
+      point = true;
+    else
+      return false;
+  }
+  return digits && s.back() != '.';
+}
+
+std::string JsonValue(const std::string& s, TCellKind kind) {
+  switch (kind) {
+    case TCellKind::Text:
+      return JsonString(s);
+    case TCellKind::Number:
+      if (s.empty()) return "null";
+      return DecimalNumber(s) ? s : JsonString(s);
+    case TCellKind::Flag:
+      if (s == "yes") return "true";
+      if (s == "no") return "false";
+      return s.empty() ? "null" : JsonString(s);
+    case TCellKind::Optional:
+      return s.empty() ? "null" : JsonString(s);
+  }
+  return JsonString(s);
+}
+
 void Line(std::ostream& out, const std::vector<std::string>& cells, const std::string& sep,
           std::string (*field)(const std::string&)) {
   for (size_t i = 0; i < cells.size(); ++i) out << (i ? sep : "") << field(cells[i]);
@@ -82,7 +115,8 @@ void WriteTable(std::ostream& out, const TTable& t, TOutputFormat format) {
         out << (r ? ",\n " : "") << "{";
         for (size_t c = 0; c < t.Columns.size(); ++c)
           out << (c ? ", " : "") << JsonString(t.Columns[c]) << ": "
-              << JsonString(c < t.Rows[r].size() ? t.Rows[r][c] : "");
+              << JsonValue(c < t.Rows[r].size() ? t.Rows[r][c] : "",
+                           c < t.Kinds.size() ? t.Kinds[c] : TCellKind::Text);
         out << "}";
       }
       out << "]\n";
