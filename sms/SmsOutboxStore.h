@@ -1,6 +1,6 @@
 // The outbox table SMSOUTBOX: one row per SMS, on the server's one connection (main thread).
-// The server creates the table itself, with its indexes, where it is missing; the five tables of
-// the call system stay as they are.
+// The server creates the table itself where it is missing; the five tables of the call system
+// stay as they are.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,7 @@ class TSmsOutboxStore {
  public:
   TSmsOutboxStore(TDatabase& db, TLogging& log) : db_(db), log_(log) {}
 
-  // Creates the table and its indexes when the table is missing; true when it was created.
+  // Creates the table when it is missing; true when it was created.
   // Throws EDatabaseError when it is missing and cannot be created.
   bool EnsureTable();
   // Numbers the row (highest number + 1) and inserts it, within whatever transaction the
