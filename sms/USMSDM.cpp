@@ -416,7 +416,8 @@ bool TSMSDM::ConnectToInternet() {
     return true;
   } catch (const std::exception& e) {
     if (lastFailure_.empty()) lastFailure_ = e.what();
-    logging_.Logg(std::string("Det gick inte att ansluta till Internet:") + e.what(), ltError);
+    // The failure with the host it concerns, which the library's message does not name.
+    logging_.Logg("Det gick inte att ansluta till Internet:" + lastFailure_, ltError);
     return false;
   }
 }
@@ -436,10 +437,9 @@ bool TSMSDM::SendSMSData(const std::filesystem::path& messageFile) {
       response = Post("https://" + gateway_.GatewayHost() + "/POSTSMSDATA", body);
     } catch (const std::exception& e) {
       if (lastFailure_.empty()) lastFailure_ = e.what();
-      logging_.Logg(std::string("Error in SendSMSData.2: Det gick inte att skicka data till "
-                                "Ker Vanta: ") +
-                        e.what(),
-                    ltInfo);
+      logging_.Logg(
+          "Error in SendSMSData.2: Det gick inte att skicka data till Ker Vanta: " + lastFailure_,
+          ltInfo);
       RemoveFile(encrypted);
       RemoveFile(messageFile);
       return false;
