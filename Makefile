@@ -9,7 +9,7 @@ BUILD_PKGS = build-essential cmake pkg-config libasio-dev libsqlite3-dev libssl-
 TEST_PKGS  = $(BUILD_PKGS) libgtest-dev libgmock-dev libbenchmark-dev sqlite3 openssl \
              clang libclang-rt-14-dev mingw-w64 python3 postgresql odbc-postgresql \
              tdsodbc tinyproxy procps systemd logrotate python3-prometheus-client \
-             nodejs
+             nodejs faketime libfaketime
 
 RUN_DIR ?= $(CURDIR)/out/run
 

@@ -2,6 +2,7 @@
 // today that are neither confirmed nor cancelled.
 #include <cmath>
 #include <memory>
+#include <utility>
 
 #include "calls/CallService.h"
 #include "common/StrUtils.h"
@@ -107,6 +108,12 @@ void TCallService::FillCallList() {
     } catch (const std::exception& e) {
       log_.LogFailure("FillCallList", e);
     }
+  }
+  // Calls the journal wrote before the list was loaded: their SMS leaves now, if still open.
+  for (const int32_t lopnr : std::exchange(smsAfterLoad_, {})) {
+    for (auto& entry : CallList_)
+      for (auto& call : entry->CurrentCallList)
+        if (call->CallLogLopnr == lopnr) QueueSms(*call, *entry, lopnr);
   }
   // The queries are released by now; the new process loads again from scratch.
   if (restart && restartServer_) restartServer_();

@@ -13,7 +13,15 @@ TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
       mainConnections_(std::move(mainConnections)),
       restartServer_(std::move(restartServer)),
       smsOutbox_(smsOutbox),
-      kept_(db, log) {}
+      callLog_(db, log),
+      kept_(db, log) {
+  callLog_.SetOnCallWritten(
+      [this](uint64_t key, int32_t lopnr, bool smsSent) { CallWritten(key, lopnr, smsSent); });
+  // The SMS of a kept call gets its row in the transaction of the call's.
+  callLog_.SetWithKeptCallRow([this](uint64_t key, int32_t lopnr) {
+    if (smsOutbox_) smsOutbox_->WriteKeptRow(key, lopnr);
+  });
+}
 
 // Our own connection's writes move no data version: the commands that write say so here.
 void TCallService::DatabaseChanged() { kept_.Forget(); }

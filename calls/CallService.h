@@ -14,6 +14,7 @@
 #include "common/Clock.h"
 #include "common/Metrics.h"
 #include "common/TAVOcommon.h"
+#include "database/CallLogWriter.h"
 #include "database/Database.h"
 #include "platform/ClientSocket.h"
 #include "protocol/Interpreter.h"
@@ -21,9 +22,6 @@
 #include "sms/SmsOutbox.h"
 
 namespace tavo {
-
-// What a call-log edit writes.
-enum class TCallLogEdit : uint8_t { Confirm, Coming };
 
 class TCallService {
  public:
@@ -87,11 +85,24 @@ class TCallService {
   // --- calling (Calling.cpp) ---
   // Takes the next number and inserts the call's CALLLOG row, and the outbox row of its SMS
   // when the resource asks for one, in one transaction; once that is committed, the SMS is
-  // dispatched. Returns the row's number, or -1 when no row was written. Never throws.
-  int32_t AddCallLoggPost(const TCaller& caller, const TCallObject& resource, TDateTime callTime);
-  // Writes the confirm or the answer into the call's row, checked in the same transaction;
-  // false on failure. Never throws.
-  bool EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr, TDateTime time);
+  // dispatched. Returns the row's number, or -1 when no row was written. While the database is
+  // down the row is kept in the journal: the caller's CallLogKey names it and the number is 0
+  // until the row is written; its SMS is queued in memory under that key and sent from there,
+  // and its outbox row follows the call's row. Never throws.
+  int32_t AddCallLoggPost(TCaller& caller, const TCallObject& resource, TDateTime callTime);
+  // Writes the confirm or the answer into the call's row, checked in the same transaction (or
+  // keeps it in the journal while the database is down); false on failure. Never throws.
+  bool EditCallLoggPost(const TCallLogRef& call, TCallLogEdit kind, int32_t comingLopnr,
+                        TDateTime time);
+  // The call log's writer: its journal and its replay.
+  TCallLogWriter& CallLog() { return callLog_; }
+  // A call the journal's replay gave its row: the open call takes the number, and its SMS kept
+  // in memory takes it too and gets its outbox row. An SMS no longer in memory (the server
+  // stopped meanwhile) is queued again if the call is open; a call not in the list (the replay
+  // at start-up runs before it is loaded) once the list is loaded. Never throws.
+  void CallWritten(uint64_t key, int32_t lopnr, bool smsSent);
+  // Queues the SMS of one call in the outbox. Never throws.
+  void QueueSms(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);
 
   TCommandResult CmdCalling(const TCommandContext& c);
   TCommandResult CmdComing(const TCommandContext& c);
@@ -124,9 +135,12 @@ class TCallService {
   TSmsOutbox* smsOutbox_;
   TCallList CallList_;
   TMetrics* metrics_ = nullptr;
+  TCallLogWriter callLog_;
   TKeptReads kept_;
   TRenderMemo memo_;
   int roundDepth_ = 0;
+  // Numbers of calls written from the journal whose SMS waits for the call list to be loaded.
+  std::vector<int32_t> smsAfterLoad_;
 };
 
 }  // namespace tavo

@@ -16,6 +16,13 @@ namespace {
 const char kEditFailed[] =
     "ERROR: 002 Det gick inte att redigera kallelsen! Kontrollera felen p\xE5 servern.";
 
+// The call's row, or its place in the outage journal while the row waits there.
+TCallLogRef LogRef(const TCaller& call) {
+  TCallLogRef ref(call.CallLogLopnr);
+  ref.Key = call.CallLogKey;
+  return ref;
+}
+
 TCaller* FindCaller(TCallObject& entry, int32_t stationLopnr) {
   for (auto& c : entry.CurrentCallList)
     if (c->CallerLopnr == stationLopnr) return c.get();
@@ -36,10 +43,10 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
     if (TCaller* open = FindCaller(entry, station.StationLopnr)) {
       // The same command again closes the station's call.
       const TDateTime now = clock_.Now();
-      const bool edited = EditCallLoggPost(open->CallLogLopnr, TCallLogEdit::Confirm, 0, now);
+      const bool edited = EditCallLoggPost(LogRef(*open), TCallLogEdit::Confirm, 0, now);
       round.emplace(*this);
       if (edited) {
-        if (smsOutbox_) smsOutbox_->CancelCall(open->CallLogLopnr);
+        if (smsOutbox_) smsOutbox_->CancelCall(open->CallLogLopnr, open->CallLogKey);
         if (metrics_) {
           metrics_->CallsConfirmed.fetch_add(1);
           metrics_->TimeToClose.Observe((now - open->CallTimeStamp) * 86400.0);
@@ -86,8 +93,8 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
     call->CallComingTimeStamp = now;
     call->CallComingName = answering.FriendlyName;
     // Someone is coming: an SMS still waiting would only call them again.
-    if (smsOutbox_) smsOutbox_->CancelCall(call->CallLogLopnr);
-    if (EditCallLoggPost(call->CallLogLopnr, TCallLogEdit::Coming, call->CallComingLopnr, now)) {
+    if (smsOutbox_) smsOutbox_->CancelCall(call->CallLogLopnr, call->CallLogKey);
+    if (EditCallLoggPost(LogRef(*call), TCallLogEdit::Coming, call->CallComingLopnr, now)) {
       if (metrics_ && firstAnswer) {
         metrics_->CallsAnswered.fetch_add(1);
         metrics_->TimeToAnswer.Observe((now - call->CallTimeStamp) * 86400.0);
@@ -99,61 +106,74 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
   return TCommandResult::Continue;
 }
 
-int32_t TCallService::AddCallLoggPost(const TCaller& caller, const TCallObject& resource,
+int32_t TCallService::AddCallLoggPost(TCaller& caller, const TCallObject& resource,
                                       TDateTime callTime) {
-  int32_t number = -1;
+  TCallLogRef ref;
   std::optional<TSmsRow> sms;
+  const bool withSms = resource.CallableSendSMS && smsOutbox_;
+  auto request = [&](int32_t number) {
+    return TSmsRequest{number, resource.CallLopnr, resource.CallableMobilnummer,
+                       caller.CallerName, resource.CallName};
+  };
   try {
-    // Number and row in one transaction: one round of locks, and no other program can take
-    // the number in between.
-    TTransaction transaction(db_);
-    // MAX only: the row count would read the whole, ever-growing call log on every call.
-    number = GetNextLopnr(db_, log_, "CALLLOG", "LOPNR");
-    // Without a number there is no row to write: a row numbered -1 would be taken by the
-    // next call that also finds no number.
-    if (number == -1) throw EDatabaseError("no running number for CALLLOG; the call is not logged");
-    db_.Execute(
-        "INSERT INTO CALLLOG (LOPNR, STATIONSLOPNR, CALLABLESLOPNR, SMSSENT, CALLTSTAMP) "
-        "VALUES (?, ?, ?, ?, ?)",
-        {SqlInt(number), SqlInt(caller.CallerLopnr), SqlInt(resource.CallLopnr),
-         SqlBool(resource.CallableSendSMS), SqlDateTime(callTime)});
     // The SMS is kept with its call: both rows are committed together, or neither.
-    if (resource.CallableSendSMS && smsOutbox_)
-      sms = smsOutbox_->AddRow({number, resource.CallLopnr, resource.CallableMobilnummer,
-                                caller.CallerName, resource.CallName});
-    transaction.Commit();
+    TWithCallRowFn withRow;
+    if (withSms) withRow = [&](int32_t number) { sms = smsOutbox_->AddRow(request(number)); };
+    ref = callLog_.Add(
+        TNewCall{caller.CallerLopnr, resource.CallLopnr, resource.CallableSendSMS, callTime},
+        withRow);
   } catch (const std::exception& e) {
     log_.LogFailure("AddCallLoggPost", e);
     // The number was not taken: the next call gets it, and an edit of this call must not
     // land on that call's row.
     return -1;
   }
+  // Kept for later: no number yet (0), and the SMS waits until the row gives it one.
+  caller.CallLogKey = ref.Key;
   // Only a committed call is dispatched: the message names its row.
-  if (sms) smsOutbox_->Dispatch(std::move(*sms));
-  return number;
+  if (ref.Kept()) {
+    // Kept for later: the call has no number yet (0); its SMS goes from memory meanwhile, and
+    // its row follows the call's.
+    if (withSms) smsOutbox_->DispatchKept(request(0), ref.Key);
+  } else if (sms) {
+    smsOutbox_->Dispatch(std::move(*sms));
+  }
+  return ref.Lopnr;
 }
 
-bool TCallService::EditCallLoggPost(int32_t logLopnr, TCallLogEdit kind, int32_t comingLopnr,
-                                    TDateTime time) {
+bool TCallService::EditCallLoggPost(const TCallLogRef& call, TCallLogEdit kind,
+                                    int32_t comingLopnr, TDateTime time) {
   try {
-    // The check and the change in one transaction: one round of locks, and the row checked is
-    // the row changed.
-    TTransaction transaction(db_);
-    auto rows = RunSQLOrThrow(db_, log_, "SELECT LOPNR FROM CALLLOG WHERE LOPNR = ?",
-                              {SqlInt(logLopnr)});
-    // No row, or several, is not a failure: nothing is written.
-    if (rows->RecordCount() != 1) return true;
-    if (kind == TCallLogEdit::Confirm)
-      db_.Execute("UPDATE CALLLOG SET CONFIRMTSTAMP = ? WHERE LOPNR = ?",
-                  {SqlDateTime(time), SqlInt(logLopnr)});
-    else
-      db_.Execute("UPDATE CALLLOG SET COMINGTSTAMP = ?, COMINGLOPNR = ? WHERE LOPNR = ?",
-                  {SqlDateTime(time), SqlInt(comingLopnr), SqlInt(logLopnr)});
-    transaction.Commit();
+    callLog_.Edit(call, kind, comingLopnr, time);
     return true;
   } catch (const std::exception& e) {
     log_.LogFailure("EditCallLoggPost", e);
     return false;
+  }
+}
+
+void TCallService::CallWritten(uint64_t key, int32_t lopnr, bool smsSent) {
+  // The SMS kept in memory under the key takes the number and gets its row.
+  const bool smsKept = smsOutbox_ && smsOutbox_->CallNumbered(key, lopnr);
+  for (auto& entry : CallList_) {
+    for (auto& call : entry->CurrentCallList) {
+      if (call->CallLogKey != key) continue;
+      call->CallLogKey = 0;
+      call->CallLogLopnr = lopnr;
+      if (smsSent && !smsKept) QueueSms(*call, *entry, lopnr);
+      return;
+    }
+  }
+  if (smsSent && !smsKept) smsAfterLoad_.push_back(lopnr);
+}
+
+void TCallService::QueueSms(const TCaller& caller, const TCallObject& resource, int32_t logLopnr) {
+  try {
+    if (!smsOutbox_) throw std::runtime_error("no SMS outbox is configured");
+    smsOutbox_->Queue({logLopnr, resource.CallLopnr, resource.CallableMobilnummer,
+                       caller.CallerName, resource.CallName});
+  } catch (const std::exception& e) {
+    log_.LogFailure("QueueSms", e);
   }
 }
 

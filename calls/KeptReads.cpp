@@ -10,13 +10,34 @@ const char kStationResourcesQuery[] =
     "CALLLIST.STATIONSLOPNR = ? AND CALLLIST.CALLABLESLOPNR = CALLABLES.LOPNR AND "
     "CALLABLES.AKTIV = 'T' ORDER BY CALLLIST.IXLOPNR ASC";
 
+const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
+
 }  // namespace
+
+std::optional<TStationRow> TKeptReads::Station(const std::string& name) {
+  std::unique_ptr<TQuery> row;
+  try {
+    row = RunSQLOrThrow(db_, log_, kStationQuery, {SqlText(name)});
+  } catch (const std::exception& e) {
+    auto last = lastSignOns_.find(name);
+    if (!IsKnownOutage(e) || last == lastSignOns_.end()) throw;
+    return last->second;  // a station that signs on again while the database is down
+  }
+  std::optional<TStationRow> station;
+  if (!row->Eof())
+    station = TStationRow{row->AsInteger("LOPNR"), row->AsString("FRIENDLYNAME"),
+                          row->AsInteger("NAMECOLOUR"), row->AsString("IMEINUMBER")};
+  lastSignOns_[name] = station;
+  return station;
+}
 
 void TKeptReads::Check() {
   std::optional<int64_t> now;
   try {
     now = db_.DataVersion();
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // The database is down: the lists are served as last read until it is back.
+    if (IsKnownOutage(e)) return;
     // Unknown: keep nothing; the reads themselves report what is wrong with the database.
   }
   if (!now || !keeping_ || *now != version_) Forget();
@@ -37,10 +58,11 @@ int32_t TKeptReads::CancelResourceLopnr() {
   try {
     const int32_t lopnr = GetIntSettingOrThrow(db_, log_, "AVBRYTCALLNAME");
     if (keeping_) cancelLopnr_ = lopnr;
+    lastCancelLopnr_ = lopnr;
     return lopnr;
   } catch (const std::exception& e) {
-    log_.IncErrorCount();
-    log_.Logg(std::string("Error in GetIntSetting: ") + e.what(), ltError);
+    if (IsKnownOutage(e)) return lastCancelLopnr_;
+    log_.LogFailure("GetIntSetting", e);
     return 0;
   }
 }
@@ -51,13 +73,21 @@ std::shared_ptr<const TStationResources> TKeptReads::StationResources(int32_t st
     if (it != stations_.end()) return it->second;
   }
   auto list = std::make_shared<TStationResources>();
-  auto rows = RunSQLOrThrow(db_, log_, kStationResourcesQuery, {SqlInt(stationLopnr)});
+  std::unique_ptr<TQuery> rows;
+  try {
+    rows = RunSQLOrThrow(db_, log_, kStationResourcesQuery, {SqlInt(stationLopnr)});
+  } catch (const std::exception& e) {
+    auto last = lastStations_.find(stationLopnr);
+    if (!IsKnownOutage(e) || last == lastStations_.end()) throw;
+    return last->second;
+  }
   for (; !rows->Eof(); rows->Next()) {
     list->push_back(TListedResource{rows->AsInteger("LOPNR"), rows->AsInteger("IXLOPNR"),
                                     rows->AsString("CALLNAME"), rows->AsString("FULLNAME"),
                                     rows->AsInteger("NAMECOLOUR")});
   }
   if (keeping_) stations_[stationLopnr] = list;
+  lastStations_[stationLopnr] = list;
   return list;
 }
 

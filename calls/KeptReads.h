@@ -3,6 +3,9 @@
 // database holds: our own changes drop it through Forget(), changes made by anything else
 // through the database's data version, checked by Check() before each round of reads. On a
 // backend without a data version nothing is kept and every read goes to the database.
+// While the database is down (a known outage) every read is served as it was last read, on
+// any backend, so the stations keep their lists and a station that connects again can sign on
+// again; what was never read cannot be served.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +30,14 @@ struct TListedResource {
 };
 using TStationResources = std::vector<TListedResource>;
 
+// The STATIONS row a station signs on with.
+struct TStationRow {
+  int32_t Lopnr = 0;
+  std::string FriendlyName;
+  int32_t Colour = 0;
+  std::string IMEINumber;
+};
+
 class TKeptReads {
  public:
   TKeptReads(TDatabase& db, TLogging& log) : db_(db), log_(log) {}
@@ -43,6 +54,9 @@ class TKeptReads {
   // The active resources of the station's list in list order; throws when the query fails
   // (logged by RunSQL).
   std::shared_ptr<const TStationResources> StationResources(int32_t stationLopnr);
+  // The first station row with this name, or nothing; always read from the database while it
+  // answers. Throws when the query fails (logged by RunSQL).
+  std::optional<TStationRow> Station(const std::string& name);
 
  private:
   TDatabase& db_;
@@ -51,6 +65,10 @@ class TKeptReads {
   int64_t version_ = 0;
   std::optional<int32_t> cancelLopnr_;
   std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> stations_;
+  // The last reads, whatever the version: served while the database is down.
+  int32_t lastCancelLopnr_ = 0;
+  std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> lastStations_;
+  std::unordered_map<std::string, std::optional<TStationRow>> lastSignOns_;
 };
 
 }  // namespace tavo

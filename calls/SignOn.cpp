@@ -12,8 +12,6 @@
 namespace tavo {
 namespace {
 
-const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
-
 const char kNoResources[] = "ERROR: 003 Klienten har inga resurser inlagda!";
 
 std::string BoolText(bool b) { return b ? "-1" : "0"; }
@@ -57,19 +55,19 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
         record = temporary.get();
       }
 
-      auto station = RunSQLOrThrow(db_, log_, kStationQuery, {SqlText(record->StationName)});
+      const std::optional<TStationRow> station = kept_.Station(record->StationName);
       const int32_t kind = StrToIntDef(GetField(text, 2), 1);
       if (kind == ctAdmin) {
         record->StationName = "Admin";
         record->StationLopnr = -1;
         record->FriendlyName = "Admin";
         record->StationType = ctAdmin;
-      } else if (!station->Eof()) {
-        record->StationLopnr = station->AsInteger("LOPNR");
-        record->FriendlyName = station->AsString("FRIENDLYNAME");
+      } else if (station) {
+        record->StationLopnr = station->Lopnr;
+        record->FriendlyName = station->FriendlyName;
         record->StationType = static_cast<TTAVOClientType>(kind & 0xFF);
-        record->StationColour = station->AsInteger("NAMECOLOUR");
-        record->IMEINumber = station->AsString("IMEINUMBER");
+        record->StationColour = station->Colour;
+        record->IMEINumber = station->IMEINumber;
         if (!silent) socket->SendText(ClientData(*record));
       } else if (!silent) {
         socket->SendText(FrameReply(

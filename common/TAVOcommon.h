@@ -48,6 +48,9 @@ struct TCaller {
   TDateTime CallTimeStamp = 0;
   TColor CallerColour = 0;
   int32_t CallLogLopnr = 0;
+  // Set while the call's row waits in the outage journal (the database was down when it was
+  // opened): the journal's name for it until the row, and with it CallLogLopnr, is written.
+  uint64_t CallLogKey = 0;
   int32_t CallComingLopnr = 0;
   std::string CallComingName;
   TDateTime CallComingTimeStamp = 0;

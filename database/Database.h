@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/KnownOutage.h"
 
 namespace tavo {
 
@@ -20,6 +21,21 @@ namespace tavo {
 class EDatabaseError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The database cannot be reached through this connection: the connection was lost, the
+// server stopped or is out of resources, the disk is full, the file cannot be read or written.
+// Thrown by the backends; what was asked may work again on a fresh connection later.
+class EDatabaseUnreachable : public EDatabaseError {
+ public:
+  using EDatabaseError::EDatabaseError;
+};
+
+// Refused without trying: the connection is known to be down and is being reopened
+// (TReconnectingDatabase). Not counted and not logged again (EKnownOutage).
+class EDatabaseDown : public EDatabaseError, public EKnownOutage {
+ public:
+  using EDatabaseError::EDatabaseError;
 };
 
 enum class TFieldKind : uint8_t { Unknown, Integer, Float, Text, DateTime, Boolean, Blob };
@@ -119,6 +135,10 @@ class TDatabase {
   // Throws EDatabaseError unless the database still answers: a trivial query that reads a
   // table; backends add what a query alone cannot see.
   virtual void CheckHealth();
+  // Throws EDatabaseUnreachable unless a change could be written now: for a backend whose
+  // writes fail while its reads still work (an SQLite file on a full disk). Writes nothing
+  // that anyone reads. The default does nothing.
+  virtual void CheckWritable() {}
   // A number that changes whenever another connection or program commits a change to the
   // database (this connection's own changes leave it as it is); nothing when the backend has
   // no such signal, and then whatever was read must be read again. Throws EDatabaseError.

@@ -125,9 +125,16 @@ TDatabaseConnector::TDatabaseConnector(TRegistryStore& registry, TLogging& log,
       log_(log),
       programDir_(std::move(programDir)),
       opener_(opener ? std::move(opener)
-                     : TDatabaseOpener([&log](const std::string& cs, const std::string& dir) {
-                         return OpenDatabase(cs, dir, &log);
+                     : TDatabaseOpener([&log](const std::string& cs, const std::string& dir,
+                                              bool createIfMissing) {
+                         return OpenDatabase(cs, dir, &log, createIfMissing);
                        })) {}
+
+std::unique_ptr<TDatabase> TDatabaseConnector::Reopen() const {
+  std::unique_ptr<TDatabase> db = opener_(GlobConnectionString, programDir_, false);
+  ChooseSqliteSync(*db);
+  return db;
+}
 
 void TDatabaseConnector::ConnectDatabase() {
   if (ADOConnection1) ADOConnection1->Close();
@@ -155,7 +162,7 @@ void TDatabaseConnector::ConnectDatabase() {
   }
 
   try {
-    ADOConnection1 = opener_(GlobConnectionString, programDir_);
+    ADOConnection1 = opener_(GlobConnectionString, programDir_, true);
     ChooseSqliteSync(*ADOConnection1);
     log_.Logg("Connected to " + DBConnection.ServerName + "." + DBConnection.Databasename, ltInfo);
     UpgradeSchema(*ADOConnection1, log_);
@@ -169,7 +176,7 @@ void TDatabaseConnector::ConnectDatabase() {
 
 // Every commit waits for the disk unless the clinic chose speed over the last commits before
 // a power cut.
-void TDatabaseConnector::ChooseSqliteSync(TDatabase& db) {
+void TDatabaseConnector::ChooseSqliteSync(TDatabase& db) const {
   if (db.Dbms() != TDbmsKind::SQLite) return;
   const std::string chosen =
       Trim(registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "SQLiteSynchronous"));

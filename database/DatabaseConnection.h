@@ -27,9 +27,8 @@ struct TDBConnection {
 void ParseDBConnection(const std::string& connectionString, TDBConnection& into);
 
 // Opens a connection string; the default is OpenDatabase (ProviderMapping.h).
-using TDatabaseOpener =
-    std::function<std::unique_ptr<TDatabase>(const std::string& connectionString,
-                                             const std::string& programDir)>;
+using TDatabaseOpener = std::function<std::unique_ptr<TDatabase>(
+    const std::string& connectionString, const std::string& programDir, bool createIfMissing)>;
 
 class TDatabaseConnector {
  public:
@@ -42,6 +41,10 @@ class TDatabaseConnector {
   // except a missing data-link file); ADOConnection1 is then null.
   void ConnectDatabase();
   bool Connected() const { return ADOConnection1 && ADOConnection1->Connected(); }
+  // A fresh connection to the database ConnectDatabase found, set up the same way (no schema
+  // upgrade, and never a new SQLite file); throws when it cannot be opened. Safe on another
+  // thread once ConnectDatabase has run.
+  std::unique_ptr<TDatabase> Reopen() const;
 
   std::string GlobUDL;
   std::string GlobConnectionString;
@@ -51,7 +54,7 @@ class TDatabaseConnector {
  private:
   // SQLite waits for the disk at every commit unless the registry value "SQLiteSynchronous"
   // is "NORMAL".
-  void ChooseSqliteSync(TDatabase& db);
+  void ChooseSqliteSync(TDatabase& db) const;
 
   TRegistryStore& registry_;
   TLogging& log_;

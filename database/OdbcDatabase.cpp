@@ -40,8 +40,8 @@ std::string FromWide(const SQLWCHAR* p, size_t n) {
   return out;
 }
 
-// The driver's messages for a handle, joined.
-std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+// The driver's messages for a handle, joined; the first record's SQLSTATE into state.
+std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle, std::string* firstState = nullptr) {
   std::string text;
   for (SQLSMALLINT rec = 1; rec <= 20; ++rec) {
     SQLWCHAR state[6] = {};
@@ -56,30 +56,50 @@ std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {
                           static_cast<SQLSMALLINT>(msg.size()), &len);
     }
     if (!SQL_SUCCEEDED(rc)) break;
+    if (firstState && rec == 1) *firstState = FromWide(state, 5);
     if (!text.empty()) text += " ";
     text += FromWide(msg.data(), std::min(static_cast<size_t>(len), msg.size()));
   }
   return text.empty() ? std::string("unknown ODBC failure") : text;
 }
 
-[[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle) {
-  throw EDatabaseError(Diagnostics(type, handle));
+// SQLSTATE classes after which the database may answer again on a fresh connection: the
+// connection itself (08), time-outs (HYT), the server shutting down or out of resources
+// (PostgreSQL 57P, 53, 58). Anything else is the database refusing the statement.
+bool UnreachableState(const std::string& state) {
+  for (const char* prefix : {"08", "HYT", "57P", "53", "58"})
+    if (state.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+// The failure of a handle of connection dbc; unreachable when the state says so or the driver
+// finds the connection dead, whatever state it chose to report.
+[[noreturn]] void Fail(SQLSMALLINT type, SQLHANDLE handle, SQLHDBC dbc) {
+  std::string state;
+  std::string text = Diagnostics(type, handle, &state);
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  if (UnreachableState(state) ||
+      (dbc && SQL_SUCCEEDED(SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+       dead == SQL_CD_TRUE))
+    throw EDatabaseUnreachable(text);
+  throw EDatabaseError(text);
 }
 
 class TStmt {
  public:
-  explicit TStmt(SQLHDBC dbc) {
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_))) Fail(SQL_HANDLE_DBC, dbc);
+  explicit TStmt(SQLHDBC dbc) : dbc_(dbc) {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_))) Fail(SQL_HANDLE_DBC, dbc, dbc);
   }
   ~TStmt() { SQLFreeHandle(SQL_HANDLE_STMT, h_); }
   TStmt(const TStmt&) = delete;
   TStmt& operator=(const TStmt&) = delete;
   SQLHSTMT Get() const { return h_; }
   void Check(SQLRETURN rc) const {
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail(SQL_HANDLE_STMT, h_);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) Fail(SQL_HANDLE_STMT, h_, dbc_);
   }
 
  private:
+  SQLHDBC dbc_;
   SQLHSTMT h_ = SQL_NULL_HSTMT;
 };
 
@@ -382,7 +402,7 @@ void TOdbcDatabase::BeginTransaction() {
   SQLHDBC dbc = static_cast<SQLHDBC>(dbc_);
   if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
                                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)))
-    throw EDatabaseError(Diagnostics(SQL_HANDLE_DBC, dbc));
+    Fail(SQL_HANDLE_DBC, dbc, dbc);
 }
 
 // Ends the transaction and returns to auto-commit; false when the driver refused either.
@@ -397,13 +417,16 @@ void TOdbcDatabase::CommitTransaction() {
   if (!dbc_) throw EDatabaseError("The database connection is closed");
   SQLHDBC dbc = static_cast<SQLHDBC>(dbc_);
   if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT))) {
-    std::string msg = Diagnostics(SQL_HANDLE_DBC, dbc);
-    EndTransaction(dbc, SQL_ROLLBACK);
-    throw EDatabaseError(msg);
+    try {
+      Fail(SQL_HANDLE_DBC, dbc, dbc);
+    } catch (...) {
+      EndTransaction(dbc, SQL_ROLLBACK);
+      throw;
+    }
   }
   if (!SQL_SUCCEEDED(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
                                        reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0)))
-    throw EDatabaseError(Diagnostics(SQL_HANDLE_DBC, dbc));
+    Fail(SQL_HANDLE_DBC, dbc, dbc);
 }
 
 void TOdbcDatabase::RollbackTransaction() noexcept {

@@ -187,10 +187,11 @@ TBackendTarget MapConnectionString(const std::string& connectionString,
 }
 
 std::unique_ptr<TDatabase> OpenDatabase(const std::string& connectionString,
-                                        const std::string& programDir, TLogging* log) {
+                                        const std::string& programDir, TLogging* log,
+                                        bool createIfMissing) {
   TBackendTarget t = MapConnectionString(connectionString, programDir);
   if (t.Kind == TBackendTarget::SQLite)
-    return std::make_unique<TSqliteDatabase>(t.SqliteFile, log);
+    return std::make_unique<TSqliteDatabase>(t.SqliteFile, log, createIfMissing);
   return std::make_unique<TOdbcDatabase>(t.OdbcConnection);
 }
 

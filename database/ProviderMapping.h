@@ -32,8 +32,10 @@ TBackendTarget MapConnectionString(const std::string& connectionString,
                                    const std::string& programDir);
 
 // Opens the backend the connection string names; throws EDatabaseError. Failures of work the
-// backend does in the background go to log (none: not logged).
+// backend does in the background go to log (none: not logged). A missing SQLite file is created
+// with the schema unless createIfMissing is false.
 std::unique_ptr<TDatabase> OpenDatabase(const std::string& connectionString,
-                                        const std::string& programDir, TLogging* log = nullptr);
+                                        const std::string& programDir, TLogging* log = nullptr,
+                                        bool createIfMissing = true);
 
 }  // namespace tavo

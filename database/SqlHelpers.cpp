@@ -26,6 +26,7 @@ std::unique_ptr<TQuery> RunSQLOrThrow(TDatabase& db, TLogging& log, const std::s
   try {
     return db.Open(sql, params);
   } catch (const std::exception& e) {
+    if (IsKnownOutage(e)) throw;  // reported once for the whole outage
     log.Logg("Det gick inte att utf\xF6ra SQL-fr\xE5gan: " + ExpandSqlForLog(sql, params) + ": " +
                  e.what(),
              ltError);
@@ -51,8 +52,8 @@ int32_t GetNextLopnr(TDatabase& db, TLogging& log, const std::string& table,
     count = query->AsInteger("COLUMN2");
     return next;
   } catch (const std::exception& e) {
-    log.IncErrorCount();
-    log.Logg(std::string("Error in GetNextLopnr: ") + e.what(), ltError);
+    if (IsKnownOutage(e)) throw;
+    log.LogFailure("GetNextLopnr", e);
     return -1;
   }
 }
@@ -63,8 +64,8 @@ int32_t GetNextLopnr(TDatabase& db, TLogging& log, const std::string& table,
     return RunSQLOrThrow(db, log, "SELECT MAX(" + column + ") AS COLUMN1 FROM " + table)
                ->AsInteger("COLUMN1") + 1;
   } catch (const std::exception& e) {
-    log.IncErrorCount();
-    log.Logg(std::string("Error in GetNextLopnr: ") + e.what(), ltError);
+    if (IsKnownOutage(e)) throw;
+    log.LogFailure("GetNextLopnr", e);
     return -1;
   }
 }
@@ -73,8 +74,7 @@ void SetStrSetting(TDatabase& db, TLogging& log, const std::string& key, const s
   try {
     SetSetting(db, log, key, "STRINGVALUE", SqlText(value));
   } catch (const std::exception& e) {
-    log.IncErrorCount();
-    log.Logg(std::string("Error in SetStrSetting: ") + e.what(), ltError);
+    log.LogFailure("SetStrSetting", e);
   }
 }
 
@@ -82,8 +82,7 @@ void SetIntSetting(TDatabase& db, TLogging& log, const std::string& key, int32_t
   try {
     SetSetting(db, log, key, "INTEGERVALUE", SqlInt(value));
   } catch (const std::exception& e) {
-    log.IncErrorCount();
-    log.Logg(std::string("Error in SetIntSetting: ") + e.what(), ltError);
+    log.LogFailure("SetIntSetting", e);
   }
 }
 
@@ -91,8 +90,7 @@ std::string GetStrSetting(TDatabase& db, TLogging& log, const std::string& key) 
   try {
     return RunSQLOrThrow(db, log, kSettingQuery, {SqlText(key)})->AsString("STRINGVALUE");
   } catch (const std::exception& e) {
-    log.IncErrorCount();
-    log.Logg(std::string("Error in GetStrSetting: ") + e.what(), ltError);
+    log.LogFailure("GetStrSetting", e);
     return {};
   }
 }
@@ -105,8 +103,7 @@ int32_t GetIntSetting(TDatabase& db, TLogging& log, const std::string& key) {
   try {
     return GetIntSettingOrThrow(db, log, key);
   } catch (const std::exception& e) {
-    log.IncErrorCount();
-    log.Logg(std::string("Error in GetIntSetting: ") + e.what(), ltError);
+    log.LogFailure("GetIntSetting", e);
     return 0;
   }
 }

@@ -14,7 +14,8 @@
 namespace tavo {
 
 // The query, or nullptr after logging "Det gick inte att utföra SQL-frågan: " + statement +
-// ": " + the database's message (not counted; the caller fails in its own handling).
+// ": " + the database's message (not counted; the caller fails in its own handling). Nothing
+// is logged while the database is known to be down: the outage has its own entry.
 std::unique_ptr<TQuery> RunSQL(TDatabase& db, TLogging& log, const std::string& sql,
                                const TSqlParams& params = {});
 
@@ -23,8 +24,9 @@ std::unique_ptr<TQuery> RunSQLOrThrow(TDatabase& db, TLogging& log, const std::s
                                       const TSqlParams& params = {});
 
 // Highest number in table.column + 1, and the table's row count in count; on failure counted,
-// logged as "Error in GetNextLopnr: " and -1, count untouched. Table and column are the
-// server's own names, never outside input.
+// logged as "Error in GetNextLopnr: " and -1, count untouched; a known outage (EDatabaseDown)
+// is thrown on to the caller, whose write it stops. Table and column are the server's own
+// names, never outside input.
 int32_t GetNextLopnr(TDatabase& db, TLogging& log, const std::string& table,
                      const std::string& column, int32_t& count);
 // The same number without the row count: no COUNT(*) over the whole table, so its cost does not

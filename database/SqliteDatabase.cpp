@@ -55,7 +55,27 @@ class TStatement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-[[noreturn]] void Fail(sqlite3* db) { throw EDatabaseError(Utf8ToAnsi(sqlite3_errmsg(db))); }
+// The failures after which the file may work again later: the disk, the file system, a lock
+// that another process holds too long. Everything else (a statement the database refuses) fails
+// the same way every time.
+bool Unreachable(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_BUSY:
+    case SQLITE_READONLY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+[[noreturn]] void Fail(sqlite3* db) {
+  std::string text = Utf8ToAnsi(sqlite3_errmsg(db));
+  if (Unreachable(sqlite3_extended_errcode(db))) throw EDatabaseUnreachable(text);
+  throw EDatabaseError(text);
+}
 
 void Check(sqlite3* db, int rc) {
   if (rc != SQLITE_OK) Fail(db);
@@ -167,10 +187,12 @@ TFieldKind SqliteKindOfDeclType(const std::string& declType) {
 
 const char* TSqliteDatabase::Schema() { return kSchema; }
 
-TSqliteDatabase::TSqliteDatabase(const std::filesystem::path& file, TLogging* log) : log_(log) {
+TSqliteDatabase::TSqliteDatabase(const std::filesystem::path& file, TLogging* log,
+                                 bool createIfMissing)
+    : log_(log) {
   std::error_code ec;
   bool exists = std::filesystem::exists(file, ec);
-  if (exists) {
+  if (exists || !createIfMissing) {
     OpenFile(file, false);
     return;
   }
@@ -370,6 +392,14 @@ int64_t TSqliteDatabase::Execute(const std::string& sql, const TSqlParams& param
   if (next != params.size())
     throw EDatabaseError("More values were given than the statement has parameters");
   return changes;
+}
+
+// The header's user version written back unchanged: a real commit, so it fails when the disk
+// has no room for it, and it changes nothing anyone reads.
+void TSqliteDatabase::CheckWritable() {
+  Require();
+  const int64_t version = Open("PRAGMA user_version")->AsInteger("user_version");
+  Execute("PRAGMA user_version = " + std::to_string(version));
 }
 
 void TSqliteDatabase::CheckHealth() {

@@ -27,7 +27,9 @@ class TSqliteDatabase final : public TDatabase {
  public:
   // Opens the file, creating it with the schema when it does not exist; throws EDatabaseError.
   // A failing checkpoint is logged to log (none: not logged), which must outlive the object.
-  explicit TSqliteDatabase(const std::filesystem::path& file, TLogging* log = nullptr);
+  // Without createIfMissing a missing file fails (a reopen must not start a new database).
+  explicit TSqliteDatabase(const std::filesystem::path& file, TLogging* log = nullptr,
+                           bool createIfMissing = true);
   ~TSqliteDatabase() override;
   TSqliteDatabase(const TSqliteDatabase&) = delete;
   TSqliteDatabase& operator=(const TSqliteDatabase&) = delete;
@@ -41,6 +43,7 @@ class TSqliteDatabase final : public TDatabase {
   // Also fails when the file behind the connection was removed, replaced, made unreadable or
   // overwritten: an open connection keeps answering from its cache and its old file meanwhile.
   void CheckHealth() override;
+  void CheckWritable() override;
   // PRAGMA data_version: changes when another connection, in this process or any other,
   // commits to the file.
   std::optional<int64_t> DataVersion() override;

@@ -1,5 +1,6 @@
 #include "platform/Logging.h"
 
+#include "common/KnownOutage.h"
 #include "common/RequestError.h"
 
 namespace tavo {
@@ -20,6 +21,7 @@ bool TLogging::ShouldRestart(int32_t errorCount, int hour) {
 
 void TLogging::LogFailure(const std::string& operation, const std::exception& e,
                           const TClientSocketPtr& socket) noexcept {
+  if (IsKnownOutage(e)) return;  // reported once when the outage began
   if (!dynamic_cast<const ERequestError*>(&e)) IncErrorCount();
   try {
     Logg("Error in " + operation + ": " + e.what(), ltError, socket);

@@ -26,6 +26,7 @@ class TLogging {
 
   // A failure handler's entry: "Error in " + operation + ": " + the failure text, counted
   // unless the failure is an ERequestError (a client's content, not a part of the server).
+  // A failure of a known outage (EKnownOutage) writes nothing and counts nothing.
   void LogFailure(const std::string& operation, const std::exception& e,
                   const TClientSocketPtr& socket = nullptr) noexcept;
 

@@ -1,5 +1,7 @@
 #include "protocol/ServerSocket.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -18,6 +20,12 @@ constexpr size_t kWriteBatch = 16;
 // After dropping a backlog this large, free heap pages go back to the system; otherwise the
 // process keeps the peak of every stalled reader for good.
 constexpr size_t kTrimAfter = 1024 * 1024;
+
+// No program the server starts inherits a listener or a client's connection.
+void SetCloseOnExec(int fd) {
+  const int flags = ::fcntl(fd, F_GETFD);
+  if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
 
 void ReturnFreeMemory() {
 #if defined(__GLIBC__)
@@ -66,6 +74,7 @@ void TServerSocket::Open() {
     acceptor_.open(ep.protocol());
   }
   try {
+    SetCloseOnExec(acceptor_.native_handle());
     acceptor_.set_option(asio::socket_base::reuse_address(true));
     acceptor_.bind(ep);
     acceptor_.listen(asio::socket_base::max_listen_connections);
@@ -111,6 +120,7 @@ void TServerSocket::Accept() {
       events_.OnAcceptPaused(*this, false, {});
     }
     std::error_code ignore;
+    SetCloseOnExec(s.native_handle());
     s.set_option(asio::ip::tcp::no_delay(true), ignore);
     auto c = std::make_shared<TTcpConnection>(*this, std::move(s));
     connections_.push_back(c);

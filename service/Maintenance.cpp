@@ -111,6 +111,11 @@ std::vector<std::string> TTAVO_WindowsServer::ProtectedFileNames() const {
   };
   std::vector<std::string> names = {"TAVO.udl", name(core_->Registry.FileName().string())};
   if (!options_.EventLogFile.empty()) names.push_back(name(options_.EventLogFile));
+  // The outage journal holds call data; it may be named anything.
+  if (journal_) {
+    names.push_back(name(journal_->File().string()));
+    names.push_back(name(journal_->RejectedFile().string()));
+  }
   if (connector_) {
     names.push_back(name(AnsiToUtf8(connector_->GlobUDL)));
     // The file of an embedded database is its data source.

@@ -114,7 +114,12 @@ std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, doubl
   Single(out, "tavo_database_failures_total", "counter", "Database statements that failed.",
          double(m.DbFailures.load()));
   Single(out, "tavo_database_up", "gauge", "1 when the database answered its last check.",
-         st.DatabaseOk ? 1 : 0);
+         st.DatabaseOk && st.DatabaseUp ? 1 : 0);
+  Single(out, "tavo_database_outages_total", "counter",
+         "Times the database connection was lost and calls were kept in the journal.",
+         double(st.DatabaseOutages));
+  Single(out, "tavo_journal_records", "gauge",
+         "Call-log writes kept in the journal for the database.", double(st.JournalRecords));
   Single(out, "tavo_error_count", "gauge",
          "ErrorCount: handled failures since start, towards the automatic restart.", st.ErrorCount);
   Head(out, "tavo_restarts_total", "counter", "Restarts this process asked for, by cause.");
@@ -134,12 +139,24 @@ int RenderHealth(const TOperatingSnapshot& st, std::chrono::steady_clock::time_p
   const double loopAge = std::chrono::duration<double>(now - st.LoopTurned).count();
   if (!st.Published)
     reason = "the server has not finished starting";
-  else if (!st.DatabaseOk)
+  else if (!st.DatabaseOk && st.DatabaseUp)
     reason = "database: " + st.DatabaseProblem;
   else if (!st.MainListenerOpen)
     reason = "the main listener is closed";
   else if (now - st.LoopTurned > kLoopStallLimit)
     reason = "the main loop has not turned for " + std::to_string(static_cast<long>(loopAge)) + " s";
+  if (reason.empty() && (!st.DatabaseUp || !st.JournalInStep)) {
+    // Serving from memory: the calls reach the displays, the call log waits.
+    char down[32];
+    std::snprintf(down, sizeof down, "%.0f", st.DatabaseDownSeconds);
+    body = std::string("{\"status\":\"degraded\",\"database\":") +
+           (st.DatabaseUp ? "\"ok\"" : "\"down\",\"down_s\":" + std::string(down) +
+                                            ",\"reason\":\"" + JsonEscape(st.DatabaseProblem) + "\"") +
+           ",\"journal_records\":" + std::to_string(st.JournalRecords) + ",\"journal\":\"" +
+           (st.JournalInStep ? std::string("ok") : "not written: " + JsonEscape(st.JournalProblem)) +
+           "\"}\n";
+    return 200;
+  }
   if (reason.empty()) {
     char age[32];
     std::snprintf(age, sizeof age, "%.3f", loopAge);

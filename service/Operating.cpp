@@ -36,7 +36,8 @@ bool TTAVO_WindowsServer::CheckDatabase() {
     databaseOk_ = true;
     databaseProblem_.clear();
   } catch (const std::exception& e) {
-    if (databaseOk_ || databaseProblem_ != e.what())
+    // An outage has its own entries.
+    if (!IsKnownOutage(e) && (databaseOk_ || databaseProblem_ != e.what()))
       logging_.Logg(std::string("Database check failed: ") + e.what(), ltWarning);
     databaseOk_ = false;
     databaseProblem_ = e.what();
@@ -56,6 +57,17 @@ void TTAVO_WindowsServer::PublishStatus() {
   s.MainListenerOpen = TAVOMainSocket.Active();
   s.DatabaseOk = databaseOk_;
   s.DatabaseProblem = databaseProblem_;
+  if (reconnecting_) {
+    s.DatabaseUp = reconnecting_->Up();
+    s.DatabaseDownSeconds = reconnecting_->DownSeconds();
+    s.DatabaseOutages = reconnecting_->Outages();
+    if (!s.DatabaseUp) s.DatabaseProblem = reconnecting_->DownReason();
+  }
+  if (journal_) {
+    s.JournalRecords = journal_->Size();
+    s.JournalInStep = journal_->InStep();
+    s.JournalProblem = journal_->Problem();
+  }
   s.LoopTurned = std::chrono::steady_clock::now();
   status_.Publish(std::move(s));
 }
@@ -65,7 +77,11 @@ void TTAVO_WindowsServer::StatusTimerSchedule() {
   statusTimer_.async_wait([this](std::error_code ec) {
     if (ec) return;
     try {
-      if (++statusTicks_ % kDatabaseCheckEvery == 0) CheckDatabase();
+      if (++statusTicks_ % kDatabaseCheckEvery == 0) {
+        CheckDatabase();
+        // A journal whose disk was full is written afresh as soon as it can be.
+        if (journal_ && !journal_->InStep()) journal_->Resync();
+      }
       PublishStatus();
     } catch (const std::exception& e) {
       logging_.Logg(std::string("Error in PublishStatus: ") + e.what(), ltWarning);
@@ -106,11 +122,21 @@ void TTAVO_WindowsServer::WatchdogSchedule() {
   watchdogTimer_.expires_after(watchdogPeriod_);
   watchdogTimer_.async_wait([this](std::error_code ec) {
     if (ec) return;
-    // A loop that turns but has lost its database is as dead as a hung one.
-    if (CheckDatabase())
-      sd_notify(0, "WATCHDOG=1");
-    else
+    // A loop that turns while the database is down still serves the calls from memory: it is
+    // fed, and says why the call log waits. One whose database fails otherwise is as dead as
+    // a hung one.
+    const bool ok = CheckDatabase();
+    if (reconnecting_ && !reconnecting_->Up()) {
+      sd_notify(0, ("WATCHDOG=1\nSTATUS=Database down for " +
+                    std::to_string(static_cast<long>(reconnecting_->DownSeconds())) +
+                    " s, serving from memory; " + std::to_string(journal_ ? journal_->Size() : 0) +
+                    " writes in the journal: " + reconnecting_->DownReason())
+                       .c_str());
+    } else if (ok) {
+      sd_notify(0, "WATCHDOG=1\nSTATUS=Serving");
+    } else {
       sd_notify(0, ("STATUS=Database check failed: " + databaseProblem_).c_str());
+    }
     PublishStatus();
     WatchdogSchedule();
   });

@@ -19,6 +19,16 @@ struct TOperatingSnapshot {
   bool MainListenerOpen = false;
   bool DatabaseOk = false;
   std::string DatabaseProblem;  // why the last check failed
+  // The connection is up (false during an outage: calls are served from memory and kept in
+  // the journal), since when it is down, and how many outages there have been.
+  bool DatabaseUp = true;
+  double DatabaseDownSeconds = 0;
+  uint64_t DatabaseOutages = 0;
+  // Writes the journal holds for the database; whether its file takes them (else they are held
+  // in memory only) and why not.
+  size_t JournalRecords = 0;
+  bool JournalInStep = true;
+  std::string JournalProblem;
   // When the main loop last published (steady clock).
   std::chrono::steady_clock::time_point LoopTurned{};
   bool Published = false;

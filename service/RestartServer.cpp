@@ -26,7 +26,7 @@ std::string GetTempDirectory() {
 std::string RestartScriptText() {
   return
       "#!/bin/sh\n"
-      "# Restarts the TAVO server from outside its process: stop, pause 5 s, start.\n"
+      "# Restarts the TAVO server from outside its process: stop, pause, start.\n"
       "# Everything about the process comes from the environment, so this file never changes.\n"
       "# Under systemd the service manager stops and starts the unit itself.\n"
       "if [ -n \"$TAVO_SYSTEMD_UNIT\" ]; then\n"
@@ -37,7 +37,7 @@ std::string RestartScriptText() {
       "n=0\n"
       "while kill -0 \"$TAVO_SERVER_PID\" 2>/dev/null && [ $n -lt 30 ]; do sleep 1; n=$((n+1)); done\n"
       "kill -KILL \"$TAVO_SERVER_PID\" 2>/dev/null\n"
-      "sleep 5\n"
+      "sleep 1\n"
       "cd \"$TAVO_SERVER_CWD\" || exit 1\n"
       "eval \"set -- $TAVO_SERVER_CMDLINE\"\n"
       "unset TAVO_SERVER_PID TAVO_SERVER_CWD TAVO_SERVER_CMDLINE TAVO_SYSTEMD_UNIT\n"
@@ -117,6 +117,9 @@ void RestartServer(const TRestartContext& ctx) {
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  // The script, and the server it starts, get the standard descriptors only: an inherited
+  // listener would keep the new process from binding its port.
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);

@@ -1,10 +1,12 @@
 // The restart from outside the process: a small shell script in the temporary directory that
-// stops the server, pauses five seconds and starts it again. Under systemd it asks the service
-// manager to restart the unit (which stops it, waiting for the exit, and starts it); otherwise
-// it ends the process and starts the same command line again. An existing script is used
-// unchanged, so everything it needs comes from its environment. The unit gives the server a
-// temporary directory of its own (/run/TAVO_WindowsServer), so that an older script, or one
-// somebody else left in /tmp, is never what runs.
+// stops the server, pauses and starts it again. Under systemd it asks the service manager to
+// restart the unit (which stops it, waiting for the exit, and starts it); otherwise it ends the
+// process, waits until it is gone, pauses one second and starts the same command line again.
+// It is started with the standard descriptors only, so nothing the server holds (a listener)
+// reaches the new process. An existing script is used unchanged, so everything it needs comes
+// from its environment. The unit gives the server a temporary directory of its own
+// (/run/TAVO_WindowsServer), so that an older script, or one somebody else left in /tmp, is
+// never what runs.
 #pragma once
 
 #include <string>

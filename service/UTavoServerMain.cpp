@@ -139,6 +139,16 @@ void TTAVO_WindowsServer::RestartSteps() {
 }
 
 void TTAVO_WindowsServer::RestartService(const std::string& headline, bool errorEntry) {
+  // A new process could not start without the database, and would drop what only this one
+  // holds: the restart waits until the database is back.
+  if (const std::string why = RestartBlocker(); !why.empty()) {
+    if (!postponedRestart_)
+      logging_.Logg("Restart put off until the database is back (" + why + "): " + headline.substr(0, headline.find('.')),
+                    ltWarning);
+    postponedRestart_ = TPostponedRestart{headline, errorEntry};
+    return;
+  }
+  postponedRestart_.reset();
   EnableTimer3(false);
   const long users = static_cast<long>(TAVOMainSocket.ActiveConnections()) - 1;
   const std::string entry =
@@ -285,12 +295,22 @@ bool TTAVO_WindowsServer::ServiceCreate() {
     connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_);
     connector_->ConnectDatabase();
     if (connector_->Connected()) {
-      connector_->ADOConnection1 = std::make_unique<TCountingDatabase>(
-          std::move(connector_->ADOConnection1), *core_->Metrics);
+      auto metrics = core_->Metrics;
+      auto reconnecting = std::make_unique<TReconnectingDatabase>(
+          std::make_unique<TCountingDatabase>(std::move(connector_->ADOConnection1), *metrics),
+          [connector = connector_.get(), metrics]() -> std::unique_ptr<TDatabase> {
+            return std::make_unique<TCountingDatabase>(connector->Reopen(), *metrics);
+          },
+          logging_,
+          connector_->DBConnection.ServerName +
+              (connector_->DBConnection.Databasename.empty()
+                   ? std::string()
+                   : "." + connector_->DBConnection.Databasename));
+      reconnecting_ = reconnecting.get();
+      connector_->ADOConnection1 = std::move(reconnecting);
       TDatabase& db = *connector_->ADOConnection1;
       smsOutbox_ = std::make_unique<TSmsOutbox>(db, logging_, clock_, core_->Registry,
                                                 core_->Metrics.get());
-      smsOutbox_->Open();
       calls_ = std::make_unique<TCallService>(
           db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
           [this] {
@@ -304,6 +324,16 @@ bool TTAVO_WindowsServer::ServiceCreate() {
       SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
         calls_->SendClientList(t, s, l, q);
       };
+      StartJournal();
+      // What an earlier process kept goes to the database before the call list is read from it.
+      if (!WriteJournalAtStart()) {
+        EnableTimer3(false);
+        return false;
+      }
+      // The outbox is picked up once the call log holds what the journal kept, so that an SMS
+      // whose call was closed meanwhile is not sent; before the call list, whose loading
+      // queues the SMS of calls the journal wrote.
+      smsOutbox_->Open();
       calls_->FillCallList();
 
       TSMSAccountData account;
@@ -334,6 +364,8 @@ void TTAVO_WindowsServer::ServiceDestroy() {
     if (calls_) calls_->ClearCallList();
   } catch (...) {
   }
+  // No reconnection outlives the shutdown; what the journal holds stays in its file.
+  if (reconnecting_) reconnecting_->Close();
   try {
     logging_.Logg("Service shutting down", ltInfo);
   } catch (...) {

@@ -7,7 +7,9 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -26,6 +28,8 @@
 #include "common/Clock.h"
 #include "common/Registry.h"
 #include "database/DatabaseConnection.h"
+#include "database/OutageJournal.h"
+#include "database/ReconnectingDatabase.h"
 #include "platform/EventSink.h"
 #include "protocol/Interpreter.h"
 #include "protocol/ServerSocket.h"
@@ -189,6 +193,17 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TCommandResult CmdKeepAlive(const TCommandContext& c);
   TCommandResult CmdGetServerVersion(const TCommandContext& c);
 
+  // Database outages (Outage.cpp): the journal, the reconnection's wake-up and return, and
+  // the restarts that wait for the database.
+  std::filesystem::path JournalPath() const;
+  void StartJournal();
+  // Writes what an earlier process kept in the journal; false when the database refused to
+  // take it now (the server cannot start consistently and ends).
+  bool WriteJournalAtStart();
+  std::string DatabaseBack();
+  // Why a restart now would lose calls or the service (empty: it would not).
+  std::string RestartBlocker() const;
+
   // The SMS workers and the outbox's tick, once the SMS account is read.
   void StartSmsOutbox();
   void RestartSteps();
@@ -220,6 +235,10 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TKey128 Key{};
   TLbBlowfish LbBlowfish1;
   std::unique_ptr<TDatabaseConnector> connector_;
+  // The connection inside connector_, reopened after an outage; null before it is open.
+  TReconnectingDatabase* reconnecting_ = nullptr;
+  // Declared before the calls, whose call-log writer keeps writes in it.
+  std::unique_ptr<TOutageJournal> journal_;
   // Before the calls, which queue into it: it goes after them.
   std::unique_ptr<TSmsOutbox> smsOutbox_;
   std::unique_ptr<TCallService> calls_;
@@ -252,6 +271,12 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   uint64_t statusTicks_ = 0;
   bool databaseOk_ = false;
   std::string databaseProblem_ = "not checked yet";
+  // A restart put off while the database is down: carried out once it is back.
+  struct TPostponedRestart {
+    std::string Headline;
+    bool ErrorEntry = false;
+  };
+  std::optional<TPostponedRestart> postponedRestart_;
 };
 
 }  // namespace tavo

@@ -15,6 +15,9 @@ constexpr double kSecond = 1.0 / 86400.0;
 constexpr double kSlack = 0.0005 * kSecond;
 constexpr uint32_t kTickMs = 1000;
 constexpr int kCleanUpBatch = 100;
+// How long the SMS of a call kept in the outage journal waits for the call's number before it
+// goes without one: the reconnection tries every 5 s at the most.
+constexpr double kKeptHold = 5 * kSecond;
 constexpr double kCleanUpEvery = 1.0 / 24.0;  // an hour
 
 // The same number written with or without blanks is one recipient.
@@ -37,7 +40,9 @@ TSmsFinal FinalOf(TSmsState state) {
 // "SMS 12 for call 345 to resource 7 (Jour, 070-123 45 67)"
 std::string Describe(const TSmsRow& row) {
   const TSmsRequest& r = row.Request;
-  return "SMS " + std::to_string(row.Lopnr) + " for call " + std::to_string(r.CallLogLopnr) +
+  return (row.Lopnr > 0 ? "SMS " + std::to_string(row.Lopnr) : std::string("An SMS")) +
+         (r.CallLogLopnr > 0 ? " for call " + std::to_string(r.CallLogLopnr)
+                             : std::string(" for a call kept in the outage journal")) +
          " to resource " + std::to_string(r.ResourceLopnr) + " (" + r.CallName + ", " +
          (r.Number.empty() ? "no number" : r.Number) + ")";
 }
@@ -231,11 +236,13 @@ int32_t TSmsOutbox::Queue(const TSmsRequest& request) noexcept {
   return number;
 }
 
-void TSmsOutbox::CancelCall(int32_t callLogLopnr) noexcept {
-  if (callLogLopnr <= 0) return;
+void TSmsOutbox::CancelCall(int32_t callLogLopnr, uint64_t journalKey) noexcept {
+  if (callLogLopnr <= 0 && journalKey == 0) return;
   bool any = false;
   for (auto& [key, entry] : open_) {
-    if (entry.Row.Request.CallLogLopnr != callLogLopnr) continue;
+    const bool ofCall = (callLogLopnr > 0 && entry.Row.Request.CallLogLopnr == callLogLopnr) ||
+                        (journalKey != 0 && entry.JournalKey == journalKey);
+    if (!ofCall) continue;
     // Never handed out again; one at the gateway is decided when its attempt ends.
     entry.CallClosed = true;
     if (entry.Cancelled) entry.Cancelled->store(true);
@@ -244,9 +251,80 @@ void TSmsOutbox::CancelCall(int32_t callLogLopnr) noexcept {
   if (any) PumpSoon();
 }
 
+void TSmsOutbox::DispatchKept(const TSmsRequest& request, uint64_t journalKey) noexcept {
+  try {
+    TSmsRow row;
+    row.Request = request;
+    row.QueuedAt = clock_.Now();
+    row.NextAttempt = row.QueuedAt + kKeptHold;
+    open_[Remember(std::move(row))].JournalKey = journalKey;
+    PublishMetrics();
+    PumpSoon();
+  } catch (const std::exception& e) {
+    log_.LogFailure("SmsOutbox", e);
+  }
+}
+
+void TSmsOutbox::WriteKeptRow(uint64_t journalKey, int32_t callLogLopnr) {
+  const TSmsRow* found = nullptr;
+  for (const auto& [key, entry] : open_)
+    if (entry.JournalKey == journalKey) found = &entry.Row;
+  auto finished = keptFinished_.find(journalKey);
+  if (!found && finished != keptFinished_.end()) found = &finished->second;
+  if (!found || !durable_) return;
+  TSmsRow row = *found;
+  row.Request.CallLogLopnr = callLogLopnr;
+  store_.Insert(row);
+  keptRows_[journalKey] = row.Lopnr;
+}
+
+bool TSmsOutbox::CallNumbered(uint64_t journalKey, int32_t callLogLopnr) noexcept {
+  try {
+    auto written = keptRows_.find(journalKey);
+    const int32_t rowLopnr = written == keptRows_.end() ? 0 : written->second;
+    if (written != keptRows_.end()) keptRows_.erase(written);
+    // The row, unless the transaction of the call's row wrote it (a replay that found the
+    // call's row already there writes none).
+    auto place = [&](TSmsRow& row) {
+      row.Request.CallLogLopnr = callLogLopnr;
+      row.Lopnr = rowLopnr;
+      if (row.Lopnr == 0 && durable_) {
+        TTransaction transaction(db_);
+        store_.Insert(row);
+        transaction.Commit();
+      }
+    };
+    bool found = false;
+    for (auto& [key, entry] : open_) {
+      if (entry.JournalKey != journalKey) continue;
+      entry.JournalKey = 0;
+      place(entry.Row);
+      // It waited only for the number.
+      if (entry.Row.State == TSmsState::Queued && entry.Row.Attempts == 0)
+        entry.Row.NextAttempt = std::min(entry.Row.NextAttempt, clock_.Now());
+      found = true;
+    }
+    auto finished = keptFinished_.find(journalKey);
+    if (finished != keptFinished_.end()) {
+      place(finished->second);
+      keptFinished_.erase(finished);
+      found = true;
+    }
+    if (found) PumpSoon();
+    return found;
+  } catch (const std::exception& e) {
+    log_.LogFailure("SmsOutbox", e);
+    return true;  // it was in memory; only its row is missing
+  }
+}
+
 void TSmsOutbox::Tick() noexcept {
   try {
     settings_ = TSmsOutboxSettings::Read(registry_);
+    // A kept call whose row never comes (the database refused it for good) takes its SMS along.
+    std::erase_if(keptFinished_, [this](const auto& kept) {
+      return kept.second.FinishedAt < clock_.Now() - 1;
+    });
     SaveUnsaved();
     Pump();
     CleanUp();
@@ -394,6 +472,8 @@ void TSmsOutbox::Finish(uint64_t key, TSmsState state, const std::string& error)
               ltWarning);
   else if (state == TSmsState::Failed)
     log_.Logg(Describe(row) + " failed: " + row.LastError, ltWarning);
+  // Its call is still in the journal: the row is written with the call's.
+  if (it->second.JournalKey != 0) keptFinished_[it->second.JournalKey] = row;
   open_.erase(it);
 }
 

@@ -78,8 +78,21 @@ class TSmsOutbox {
   // these text inputs". The row's number, or -1 when it could not be kept (logged).
   int32_t Queue(const TSmsRequest& request) noexcept;
   // The call was answered, confirmed or cancelled: its SMS that the gateway has not taken are
-  // cancelled, now or, for one at the gateway this moment, when its attempt ends. Never throws.
-  void CancelCall(int32_t callLogLopnr) noexcept;
+  // cancelled, now or, for one at the gateway this moment, when its attempt ends. A call kept
+  // in the outage journal is named by its key. Never throws.
+  void CancelCall(int32_t callLogLopnr, uint64_t journalKey = 0) noexcept;
+
+  // --- while the database is down ---
+  // The SMS of a call kept in the outage journal under `journalKey`: it has no call-log number
+  // yet, so it waits a few seconds for one and then goes from memory (its message's UNIKNR is
+  // 0 until the call has its number). Its row is written with the call's when the journal is.
+  void DispatchKept(const TSmsRequest& request, uint64_t journalKey) noexcept;
+  // Inside the transaction that writes the kept call's row: the SMS's row, with its outcome so
+  // far and the call's number. Throws when it cannot be written (the call's row goes back too).
+  void WriteKeptRow(uint64_t journalKey, int32_t callLogLopnr);
+  // Once that transaction is committed: the SMS takes the number (and its row's). True when
+  // an SMS of that call was in memory. Never throws.
+  bool CallNumbered(uint64_t journalKey, int32_t callLogLopnr) noexcept;
 
   // One turn of the tick; the timer calls it, tests may too.
   void Tick() noexcept;
@@ -93,6 +106,7 @@ class TSmsOutbox {
  private:
   struct TEntry {
     TSmsRow Row;
+    uint64_t JournalKey = 0;                       // of its call, kept in the outage journal
     bool CallClosed = false;                       // cancelled, to be written
     std::shared_ptr<std::atomic<bool>> Cancelled;  // of the attempt at the gateway
     std::vector<std::filesystem::path> LeftFiles;
@@ -127,6 +141,10 @@ class TSmsOutbox {
   uint64_t nextKey_ = 1;
   int inFlight_ = 0;
   std::vector<TSmsRow> unsaved_;  // rows whose last write failed
+  // SMS of calls kept in the journal that finished before the call had its row, by the key.
+  std::map<uint64_t, TSmsRow> keptFinished_;
+  // Row numbers written by WriteKeptRow, taken by CallNumbered once committed.
+  std::map<uint64_t, int32_t> keptRows_;
   std::unique_ptr<TSmsWorkerPool> pool_;
   std::unique_ptr<TTimer> tick_;
   TPostFn post_;

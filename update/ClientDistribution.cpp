@@ -23,7 +23,7 @@ bool EndsWithNoCase(const std::string& s, const std::string& end) {
 // Database files and their side files, configuration and data-link files.
 const char* const kRefusedEndings[] = {".udl",   ".ini", ".sqlite", ".sqlite3", ".db",
                                        ".db3",   ".mdb", ".accdb",  ".ldb",     ".laccdb",
-                                       "-journal", "-wal", "-shm"};
+                                       "-journal", "-wal", "-shm", ".journal", ".rejected"};
 
 // Opens a regular file for reading; -1 when there is none. A name of a pipe or device never
 // blocks or reads: only regular files count.

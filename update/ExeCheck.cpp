@@ -71,6 +71,8 @@ std::string RunVersion(const std::filesystem::path& file, int timeoutMs, std::st
   posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
   const std::string dir = file.parent_path().string();
   posix_spawn_file_actions_addchdir_np(&fa, dir.empty() ? "/" : dir.c_str());
+  // Nothing of the server beyond the three standard descriptors reaches the program.
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
   // A group of its own, so that whatever it starts ends with it.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);

@@ -4,7 +4,7 @@
 // of each statement, BEGIN, COMMIT, ROLLBACK and DATA_VERSION. Unless told otherwise it has no
 // data version, like a backend that cannot tell whether anything changed: every station list
 // is then read from the database, as tests that write through the server's own connection
-// need.
+// need. GoDown() plays a database outage.
 #pragma once
 
 #include <memory>
@@ -22,7 +22,12 @@ class TFailingDatabase final : public TDatabase {
   void FailOn(std::string part, int occurrence = 0) {
     rules_.push_back({std::move(part), occurrence});
   }
-  void Heal() { rules_.clear(); }
+  void Heal() {
+    rules_.clear();
+    down_ = false;
+  }
+  // Until Heal, every statement is refused as by a connection known to be down (EDatabaseDown).
+  void GoDown() { down_ = true; }
   void PassDataVersion() { passDataVersion_ = true; }
   size_t Opens = 0;
   std::vector<std::string> Trail;
@@ -38,6 +43,7 @@ class TFailingDatabase final : public TDatabase {
   }
   std::optional<int64_t> DataVersion() override {
     Trail.push_back("DATA_VERSION");
+    if (down_) Check("");
     if (!passDataVersion_) return std::nullopt;
     return inner_.DataVersion();
   }
@@ -48,6 +54,7 @@ class TFailingDatabase final : public TDatabase {
   }
   void BeginTransaction() override {
     Trail.push_back("BEGIN");
+    if (down_) Check("BEGIN");
     inner_.BeginTransaction();
   }
   void CommitTransaction() override {
@@ -66,6 +73,7 @@ class TFailingDatabase final : public TDatabase {
     int Left;  // 0: every time
   };
   void Check(const std::string& sql) {
+    if (down_) throw EDatabaseDown("The database cannot be reached: injected outage");
     for (auto& r : rules_) {
       if (sql.find(r.Part) == std::string::npos) continue;
       if (r.Left == 0 || --r.Left == 0) throw EDatabaseError("injected failure");
@@ -74,6 +82,7 @@ class TFailingDatabase final : public TDatabase {
   TDatabase& inner_;
   std::vector<TRule> rules_;
   bool passDataVersion_ = false;
+  bool down_ = false;
 };
 
 }  // namespace tavo::test

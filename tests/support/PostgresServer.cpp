@@ -47,7 +47,8 @@ std::string TPostgresServer::DriverPath() {
 
 void TPostgresServer::EnsureRunning() {
   if (port_ != 0) return;
-  if (const char* state = std::getenv("TAVO_PG_STATE")) {
+  const char* state = ownServer_ ? nullptr : std::getenv("TAVO_PG_STATE");
+  if (state) {
     port_ = ReadPort(state);
   } else {
     ownState_ = (std::filesystem::temp_directory_path() /
@@ -74,6 +75,20 @@ std::string TPostgresServer::CreateDatabase() {
   std::string name = "tavo_" + std::to_string(getpid()) + "_" + std::to_string(++counter_);
   admin_->Execute("CREATE DATABASE " + name);
   return name;
+}
+
+void TPostgresServer::Script(const std::string& command) {
+  if (ownState_.empty()) throw std::logic_error("only a server of its own can be paused");
+  admin_.reset();  // its connection would be cut anyway
+  const std::string cmd = "'" + kScript + "' " + command + " '" + ownState_ + "'";
+  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("pg_server.sh " + command + " failed");
+}
+
+void TPostgresServer::Pause() { Script("pause"); }
+
+void TPostgresServer::Resume() {
+  Script("resume");
+  admin_ = std::make_unique<TOdbcDatabase>(OdbcConnectionString("postgres"));
 }
 
 void TPostgresServer::DropDatabase(const std::string& name) {

@@ -12,7 +12,8 @@ namespace tavo::test {
 
 class TPostgresServer {
  public:
-  TPostgresServer() = default;
+  // ownServer: a server of its own even under CTest, for a test that stops and starts it.
+  explicit TPostgresServer(bool ownServer = false) : ownServer_(ownServer) {}
   ~TPostgresServer();
   TPostgresServer(const TPostgresServer&) = delete;
   TPostgresServer& operator=(const TPostgresServer&) = delete;
@@ -23,12 +24,20 @@ class TPostgresServer {
   std::string CreateDatabase();
   void DropDatabase(const std::string& name);
 
+  // Only on a server of its own: stops it as an administrator would (fast shutdown, every
+  // connection cut), and starts it again on the same port with the same data.
+  void Pause();
+  void Resume();
+
   // Path of the psqlODBC Unicode driver.
   static std::string DriverPath();
 
  private:
   void EnsureRunning();
 
+  void Script(const std::string& command);
+
+  bool ownServer_;
   int port_ = 0;
   std::string ownState_;  // state file of a server we started ourselves
   std::unique_ptr<TDatabase> admin_;

@@ -2,6 +2,8 @@
 # A throw-away PostgreSQL server on a loopback port, for the database tests and benchmarks.
 #   pg_server.sh start STATEFILE   initdb in a new temporary directory, start, write "DIR PORT"
 #   pg_server.sh stop STATEFILE    stop the server named in STATEFILE and remove its directory
+#   pg_server.sh pause STATEFILE   stop it as an administrator would (fast), keeping its data
+#   pg_server.sh resume STATEFILE  start a paused server again on the same port
 # As root the server runs as the unprivileged user postgres (initdb refuses root).
 set -eu
 cmd=${1:?start or stop}
@@ -25,6 +27,21 @@ stop() {
   rm -f "$state"
 }
 
+options() {
+  echo "-p $1 -c listen_addresses=127.0.0.1 -c unix_socket_directories=$2 -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=100"
+}
+
+pause() {
+  read -r dir port < "$state"
+  as_owner "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+}
+
+resume() {
+  read -r dir port < "$state"
+  cd "${TMPDIR:-/tmp}"
+  as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -o "$(options "$port" "$dir")" start >/dev/null
+}
+
 start() {
   cd "${TMPDIR:-/tmp}"  # the server user may not be allowed into the caller's directory
   stop  # a server left behind by an interrupted run
@@ -40,7 +57,7 @@ start() {
     tries=$((tries + 1))
     port=$((20000 + $(od -An -N2 -tu2 /dev/urandom | tr -d ' ') % 40000))
     if as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-         -o "-p $port -c listen_addresses=127.0.0.1 -c unix_socket_directories=$dir -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=100" \
+         -o "$(options "$port" "$dir")" \
          start >/dev/null 2>&1; then
       echo "$dir $port" > "$state"
       echo "PostgreSQL on 127.0.0.1:$port in $dir"
@@ -55,5 +72,7 @@ start() {
 case "$cmd" in
   start) start ;;
   stop) stop ;;
-  *) echo "usage: $0 start|stop STATEFILE" >&2; exit 2 ;;
+  pause) pause ;;
+  resume) resume ;;
+  *) echo "usage: $0 start|stop|pause|resume STATEFILE" >&2; exit 2 ;;
 esac

@@ -70,7 +70,8 @@ TEST_F(ClientDistributionTest, ConfigurationAndDataAreRefusedAndTheRefusalLogged
   fs::create_directories(program / "sub");
   for (const char* f : {"TAVO.udl", "registry.ini", "tavo-data.ini", "Klinik.sqlite",
                         "TAVO.sqlite-wal", "TAVO_SMS_Encrypted_12.zi~", "TAVO_SMS_1.txt",
-                        ".hidden", "sub/TAVO_Call.exe", "klinik.mdb"})
+                        ".hidden", "sub/TAVO_Call.exe", "klinik.mdb", "TAVO.journal",
+                        "TAVO.journal.rejected"})
     test::WriteFile(program / f, "secret");
   socket->peer = "192.0.2.7:40100";
   const std::string refused[] = {
@@ -78,6 +79,7 @@ TEST_F(ClientDistributionTest, ConfigurationAndDataAreRefusedAndTheRefusalLogged
       "KLINIK.SQLITE",    "TAVO.sqlite-wal",  "TAVO_SMS_Encrypted_12.zi~",
       "tavo_sms_1.txt",   ".hidden",          "..",             "sub/TAVO_Call.exe",
       "sub\\TAVO_Call.exe", "../etc/passwd",  "/etc/passwd",    "klinik.mdb",
+      "TAVO.journal",     "TAVO.journal.rejected",
       std::string("TAVO.udl\0.exe", 13)};
   for (const std::string& name : refused) {
     const size_t before = env.sink->Entries().size();
