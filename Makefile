@@ -5,11 +5,13 @@ JOBS ?= $(shell nproc)
 
 BUILD_PKGS = build-essential cmake pkg-config libasio-dev libsqlite3-dev libssl-dev \
              libcurl4-openssl-dev libsystemd-dev unixodbc-dev odbcinst python3 util-linux \
-             libcli11-dev libedit-dev libmicrohttpd-dev liburing-dev
+             libcli11-dev libedit-dev libmicrohttpd-dev liburing-dev nlohmann-json3-dev
 TEST_PKGS  = $(BUILD_PKGS) libgtest-dev libgmock-dev libbenchmark-dev sqlite3 openssl \
              clang libclang-rt-14-dev mingw-w64 python3 postgresql odbc-postgresql \
              tdsodbc tinyproxy procps systemd logrotate python3-prometheus-client \
-             nodejs faketime libfaketime
+             nodejs keepalived curl faketime libfaketime prometheus
+# The browser tests drive Debian's Chromium; where it cannot be installed they skip and say so.
+BROWSER_PKGS = chromium
 
 RUN_DIR ?= $(CURDIR)/out/run
 
@@ -20,6 +22,7 @@ deps:
 
 deps-test:
 	@scripts/install-deps.sh $(TEST_PKGS)
+	@scripts/install-deps.sh $(BROWSER_PKGS) || echo "chromium could not be installed: the browser tests will skip" >&2
 
 build: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTAVO_BUILD_TESTS=OFF

@@ -115,9 +115,19 @@ const TAdminAccessRule& TAdminAccess::CurrentRule() {
 }
 
 bool TAdminAccess::Permit(const std::string& command, TClientSocket& socket, std::string* why) {
+  return Decide(command, socket, true, why);
+}
+
+bool TAdminAccess::PermitSignedOn(const std::string& command, TClientSocket& socket,
+                                  std::string* why) {
+  return Decide(command, socket, false, why);
+}
+
+bool TAdminAccess::Decide(const std::string& command, TClientSocket& socket, bool anyAllowed,
+                          std::string* why) {
   const bool admin = socket.Data && socket.Data->StationType == ctAdmin;
   const TAdminAccessRule& rule = CurrentRule();
-  if (rule.Allows(admin, socket.PeerHost())) return true;
+  if ((anyAllowed || admin) && rule.Allows(admin, socket.PeerHost())) return true;
   const std::string who = PeerText(socket);
   const std::string reason = !admin
                                  ? "the connection has not signed on as an administration client"

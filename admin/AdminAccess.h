@@ -60,10 +60,16 @@ class TAdminAccess {
   // warning naming the command and the peer, once per connection, and false is returned; why,
   // when given, then receives the reason.
   bool Permit(const std::string& command, TClientSocket& socket, std::string* why = nullptr);
+  // The same for the commands that only the operator's tools send: these always need an
+  // administration sign-on, also where the rule is "ANY".
+  bool PermitSignedOn(const std::string& command, TClientSocket& socket,
+                      std::string* why = nullptr);
 
  private:
   // The rule of the registry value as it is now; problems are logged when the text changes.
   const TAdminAccessRule& CurrentRule();
+  bool Decide(const std::string& command, TClientSocket& socket, bool anyAllowed,
+              std::string* why);
 
   TRegistryStore& registry_;
   TLogging& log_;

@@ -7,6 +7,7 @@
 #include "admin/ColumnWidth.h"
 #include "common/RequestError.h"
 #include "common/StrUtils.h"
+#include "database/ServerTables.h"
 #include "database/SqlHelpers.h"
 #include "protocol/WireFormat.h"
 
@@ -130,6 +131,7 @@ TResourceCommands::TRecordOutcome TResourceCommands::StoreCallable(const std::st
       db_.Execute("DELETE FROM CALLLIST WHERE CALLABLESLOPNR = ?", {SqlInt(lopnr)});
       tx.Commit();
     }
+    ForgetResource(db_, log_, lopnr);
     calls_.DatabaseChanged();
     LogAdminChange(log_, kRegister, "resource", lopnr, "deleted", c.Socket);
     return TRecordOutcome::Deleted;

@@ -6,6 +6,7 @@
 #include "admin/ChangeLog.h"
 #include "admin/ColumnWidth.h"
 #include "common/StrUtils.h"
+#include "database/ServerTables.h"
 #include "database/SqlHelpers.h"
 #include "protocol/WireFormat.h"
 
@@ -58,6 +59,7 @@ TCommandResult TStationCommands::CmdRegisterUpdateMachine(const TCommandContext&
         db_.Execute("DELETE FROM CALLLIST WHERE STATIONSLOPNR = ?", {SqlInt(station)});
         tx.Commit();
       }
+      ForgetStation(db_, log_, station);
       calls_.DatabaseChanged();
       LogAdminChange(log_, kCommand, "station", station, "deleted", c.Socket);
     }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "BenchClinic.h"
 #include "TestSupport.h"
 #include "calls/CallService.h"
 #include "database/SqliteDatabase.h"
@@ -28,7 +29,7 @@ class TQueueingSocket final : public TClientSocket {
 };
 
 // 1000 display stations over `lists` distinct resource lists of five resources each, ten open
-// calls on the resources, all signed on.
+// calls on the resources (bench/BenchClinic.h), all signed on.
 struct TBroadcastSetup {
   static constexpr int kDisplays = 1000;
   test::TLogEnv env;
@@ -39,25 +40,7 @@ struct TBroadcastSetup {
 
   explicit TBroadcastSetup(int lists) {
     env.clock.Set(EncodeDateTime(2026, 12, 9, 10, 15, 2));
-    db.Execute("BEGIN");
-    for (int r = 1; r <= 5; ++r)
-      db.Execute("INSERT INTO CALLABLES (LOPNR, CALLNAME, FULLNAME, NAMECOLOUR, SENDSMS, AKTIV) "
-                 "VALUES (?, ?, ?, 255, 0, 'T')",
-                 {SqlInt(r), SqlText("Doktor " + std::to_string(r)), SqlText("Doktor")});
-    for (int s = 1; s <= kDisplays + 10; ++s) {
-      db.Execute("INSERT INTO STATIONS (LOPNR, STATIONNAME, FRIENDLYNAME, NAMECOLOUR, STATIONTYPE) "
-                 "VALUES (?, ?, ?, 65280, 1)",
-                 {SqlInt(s), SqlText("S" + std::to_string(s)), SqlText("Rum " + std::to_string(s))});
-      for (int r = 1; r <= 5; ++r)
-        db.Execute("INSERT INTO CALLLIST (STATIONSLOPNR, CALLABLESLOPNR, IXLOPNR) VALUES (?, ?, ?)",
-                   {SqlInt(s), SqlInt(r), SqlInt((r + s % lists) % 5)});
-    }
-    for (int c = 0; c < 10; ++c)
-      db.Execute("INSERT INTO CALLLOG (LOPNR, STATIONSLOPNR, CALLABLESLOPNR, SMSSENT, CALLTSTAMP) "
-                 "VALUES (?, ?, ?, 0, ?)",
-                 {SqlInt(c + 1), SqlInt(kDisplays + 1 + c), SqlInt(c % 5 + 1),
-                  SqlDateTime(EncodeDateTime(2026, 12, 9, 9, c, 0))});
-    db.Execute("COMMIT");
+    bench::SeedClinic(db, kDisplays, lists);
     service.FillCallList();
     for (int s = 1; s <= kDisplays; ++s) {
       auto c = std::make_shared<TQueueingSocket>();

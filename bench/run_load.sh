@@ -1,8 +1,10 @@
 #!/bin/bash
 # Runs the load tool against a fresh Release server on loopback.
-#   [SYNC=NORMAL] [SMS=1] bench/run_load.sh BUILD_DIR DISPLAYS [STATIONS] [CALLS] [IDLE]
+#   [SYNC=NORMAL] [SMS=1] [STREAMS=S] bench/run_load.sh BUILD_DIR DISPLAYS [STATIONS] [CALLS] [IDLE]
 # The server runs in a temporary program directory with a seeded SQLite database. SMS=1 marks
 # the resources for SMS and runs the HTTPS test gateway (tests/sms/gateway.py) on loopback.
+# STREAMS=S also keeps S browser pages open on the displays' event streams
+# (/display/NAME/events).
 set -euo pipefail
 BUILD=${1:?build directory}
 DISPLAYS=${2:?number of displays}
@@ -15,7 +17,7 @@ trap 'kill $PID $GWPID 2>/dev/null || true; wait $PID $GWPID 2>/dev/null || true
 cp "$BUILD/TAVO_WServer.exe" "$DIR/"
 python3 "$(dirname "$0")/../packaging/make_udl.py" "$DIR/TAVO.udl" "Provider=SQLite;Data Source=TAVO.sqlite"
 "$BUILD/tools/tavo_load" --seed "$DIR/TAVO.sqlite" --displays "$DISPLAYS" --stations "$STATIONS" --resources 5 >/dev/null
-read -r PORT UPDATE_PORT < <(python3 -c 'import socket; a=socket.socket(); b=socket.socket(); a.bind(("127.0.0.1",0)); b.bind(("127.0.0.1",0)); print(a.getsockname()[1], b.getsockname()[1])')
+read -r PORT UPDATE_PORT HTTP_PORT < <(python3 -c 'import socket; s=[socket.socket() for _ in range(3)]; [x.bind(("127.0.0.1",0)) for x in s]; print(*[x.getsockname()[1] for x in s])')
 # The update listener defaults to PORT+1, which may be the local port of a client connection
 # here (both are ephemeral ports); give it a free one of its own.
 python3 -c 'import sqlite3,sys; db=sqlite3.connect(sys.argv[1]); db.execute("DELETE FROM SETTINGS WHERE NYCKELNAMN=?", ("ServerSettings-UpdateServerPort",)); db.execute("INSERT INTO SETTINGS (NYCKELNAMN, STRINGVALUE) VALUES (?, ?)", ("ServerSettings-UpdateServerPort", sys.argv[2])); db.commit()' "$DIR/TAVO.sqlite" "$UPDATE_PORT"
@@ -35,13 +37,19 @@ if [ -n "${SMS:-}" ]; then
   python3 -c 'import sqlite3,sys; db=sqlite3.connect(sys.argv[1]); db.execute("UPDATE CALLABLES SET SENDSMS=1, SMSNUMMER=\x27070-\x27 || LOPNR"); db.executemany("INSERT INTO SETTINGS (NYCKELNAMN, STRINGVALUE, INTEGERVALUE) VALUES (?, ?, ?)", [("SMSUSERNAME", "Bench", None), ("SMSPASSWORD", sys.argv[2], None), ("SMSKUNDNR", None, 4711)]); db.commit()' "$DIR/TAVO.sqlite" "$PASSWORD"
   printf 'HTTPSERVER=127.0.0.1:%s\nCAFile=%s\n' "$(cat "$DIR/gw/port")" "$DIR/gw.crt" >> "$DIR/registry.ini"
 fi
+STREAMS=${STREAMS:-0}
+STREAM_ARGS=()
+if [ "$STREAMS" -gt 0 ]; then
+  printf 'MetricsPort=%s\nWebDisplayMaxStreams=%s\n' "$HTTP_PORT" "$STREAMS" >> "$DIR/registry.ini"
+  STREAM_ARGS=(--streams "$STREAMS" --http-port "$HTTP_PORT")
+fi
 # Server and tool each hold one descriptor per connection.
 ulimit -n $(( IDLE + DISPLAYS + STATIONS + 1024 > 8192 ? IDLE + DISPLAYS + STATIONS + 1024 : 8192 ))
 "$DIR/TAVO_WServer.exe" --foreground --registry "$DIR/registry.ini" --event-log "$DIR/events.log" &
 PID=$!
 for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null && break; sleep 0.05; done
 "$BUILD/tools/tavo_load" --port "$PORT" --displays "$DISPLAYS" --stations "$STATIONS" --calls "$CALLS" \
-  --idle "$IDLE" --pid "$PID"
+  --idle "$IDLE" --pid "$PID" "${STREAM_ARGS[@]}"
 if [ -n "${SMS:-}" ]; then
   sleep 2
   echo "SMS uploads the gateway received: $(grep -c '^POST' "$DIR/gw/requests.tsv" 2>/dev/null || true)"

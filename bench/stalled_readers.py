@@ -70,6 +70,50 @@ def flood(sock, request, count):
     return True
 
 
+def start_server(build, tmp, displays, stations, resources, registry='', prepare=None):
+    """Starts BUILD/TAVO_WServer.exe in tmp over a database seeded by tavo_load; prepare(db)
+    may change the database first, registry adds lines to the registry key. Returns the
+    process and its main port once it accepts."""
+    exe = os.path.join(tmp, 'TAVO_WServer.exe'); shutil.copy2(os.path.join(build, 'TAVO_WServer.exe'), exe)
+    here = os.path.dirname(os.path.abspath(__file__))
+    subprocess.run([sys.executable, os.path.join(here, '..', 'packaging', 'make_udl.py'),
+                    os.path.join(tmp, 'TAVO.udl'), 'Provider=SQLite;Data Source=TAVO.sqlite'], check=True)
+    subprocess.run([os.path.join(build, 'tools', 'tavo_load'), '--seed', os.path.join(tmp, 'TAVO.sqlite'),
+                    '--displays', str(displays), '--stations', str(stations), '--resources', str(resources)],
+                   check=True, stdout=subprocess.DEVNULL)
+    port = free_port()
+    # The update listener gets a free port of its own (main port + 1 may be taken).
+    db = sqlite3.connect(os.path.join(tmp, 'TAVO.sqlite'))
+    db.execute("INSERT INTO SETTINGS (NYCKELNAMN, STRINGVALUE) VALUES "
+               "('ServerSettings-UpdateServerPort', ?)", (str(free_port()),))
+    if prepare:
+        prepare(db)
+    db.commit(); db.close()
+    with open(os.path.join(tmp, 'registry.ini'), 'w') as f:
+        f.write('[%s]\nPort=%d\n%s' % (KEY, port, registry))
+    proc = subprocess.Popen([exe, '--foreground', '--registry', os.path.join(tmp, 'registry.ini'),
+                             '--event-log', os.path.join(tmp, 'events.log')])
+    for _ in range(200):
+        try:
+            socket.create_connection(('127.0.0.1', port), 0.2).close(); break
+        except OSError:
+            time.sleep(0.05)
+    else:
+        with open(os.path.join(tmp, 'events.log'), errors='replace') as f:
+            sys.exit('the server did not start:\n' + f.read()[-2000:])
+    return proc, port
+
+
+def stop_server(proc, tmp):
+    if proc:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+    shutil.rmtree(tmp, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('build'); ap.add_argument('--stalled', type=int, default=3)
@@ -79,31 +123,7 @@ def main():
     tmp = tempfile.mkdtemp(prefix='tavo-stalled-')
     proc = None
     try:
-        exe = os.path.join(tmp, 'TAVO_WServer.exe'); shutil.copy2(os.path.join(a.build, 'TAVO_WServer.exe'), exe)
-        here = os.path.dirname(os.path.abspath(__file__))
-        subprocess.run([sys.executable, os.path.join(here, '..', 'packaging', 'make_udl.py'),
-                        os.path.join(tmp, 'TAVO.udl'), 'Provider=SQLite;Data Source=TAVO.sqlite'], check=True)
-        subprocess.run([os.path.join(a.build, 'tools', 'tavo_load'), '--seed', os.path.join(tmp, 'TAVO.sqlite'),
-                        '--displays', str(a.stalled), '--stations', '1', '--resources', str(a.resources)],
-                       check=True, stdout=subprocess.DEVNULL)
-        port = free_port()
-        # The update listener gets a free port of its own (main port + 1 may be taken).
-        db = sqlite3.connect(os.path.join(tmp, 'TAVO.sqlite'))
-        db.execute("INSERT INTO SETTINGS (NYCKELNAMN, STRINGVALUE) VALUES "
-                   "('ServerSettings-UpdateServerPort', ?)", (str(free_port()),))
-        db.commit(); db.close()
-        with open(os.path.join(tmp, 'registry.ini'), 'w') as f:
-            f.write('[%s]\nPort=%d\n' % (KEY, port))
-        proc = subprocess.Popen([exe, '--foreground', '--registry', os.path.join(tmp, 'registry.ini'),
-                                 '--event-log', os.path.join(tmp, 'events.log')])
-        for _ in range(200):
-            try:
-                socket.create_connection(('127.0.0.1', port), 0.2).close(); break
-            except OSError:
-                time.sleep(0.05)
-        else:
-            with open(os.path.join(tmp, 'events.log'), errors='replace') as f:
-                sys.exit('the server did not start:\n' + f.read()[-2000:])
+        proc, port = start_server(a.build, tmp, a.stalled, 1, a.resources)
         time.sleep(0.5)
         before = rss_kb(proc.pid)
 
@@ -138,13 +158,7 @@ def main():
         print('server VmRSS kB: before %d, with the stalled clients %d (peak %d), after they are gone %d (%.2fx before)'
               % (before, during, peak, after, after / before))
     finally:
-        if proc:
-            proc.terminate()
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-        shutil.rmtree(tmp, ignore_errors=True)
+        stop_server(proc, tmp)
 
 
 if __name__ == '__main__':

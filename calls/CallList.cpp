@@ -115,6 +115,7 @@ void TCallService::FillCallList() {
       for (auto& call : entry->CurrentCallList)
         if (call->CallLogLopnr == lopnr) QueueSms(*call, *entry, lopnr);
   }
+  ListsChanged();
   // The queries are released by now; the new process loads again from scratch.
   if (restart && restartServer_) restartServer_();
 }

@@ -24,7 +24,10 @@ TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
 }
 
 // Our own connection's writes move no data version: the commands that write say so here.
-void TCallService::DatabaseChanged() { kept_.Forget(); }
+void TCallService::DatabaseChanged() {
+  kept_.Forget();
+  ListsChanged();
+}
 
 TCallService::TRound::TRound(TCallService& s) : s_(s) {
   if (s_.roundDepth_++ == 0) {

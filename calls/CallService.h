@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "calls/KeptReads.h"
+#include "calls/PageViews.h"
 #include "calls/RenderMemo.h"
 #include "common/Clock.h"
 #include "common/Metrics.h"
@@ -23,6 +25,9 @@
 
 namespace tavo {
 
+// What happened to a call in memory.
+enum class TCallChange : uint8_t { Opened, Answered, Confirmed };
+
 class TCallService {
  public:
   // The connections of the main listener in accept order; broadcasts walk only these.
@@ -35,6 +40,11 @@ class TCallService {
 
   // Counts calls and broadcasts into these metrics from now on (none: nothing is counted).
   void SetMetrics(TMetrics* metrics) { metrics_ = metrics; }
+
+  // Told of every call opened, answered or confirmed, once the call list shows it (a confirmed
+  // call just before its entry goes). Must not throw.
+  using TCallChangedFn = std::function<void(const TCallObject&, const TCaller&, TCallChange)>;
+  void SetCallChanged(TCallChangedFn changed) { callChanged_ = std::move(changed); }
 
   // Registers CALLING, COMING, RECONNECT and GETCALLLIST.
   void RegisterCommands(TInterpreter& interpreter);
@@ -82,6 +92,21 @@ class TCallService {
   // The CURRENTLIST block of a connection record, unframed.
   std::string RenderCurrentList(const TTAVOConnectInfo& record, int32_t cancelLopnr) const;
 
+  // --- views for the browser pages (PageViews.cpp) ---
+  // These read the database like a sign-on (while it is down, as it was last read), but a
+  // failure is only thrown to the caller: nothing is counted towards the restart, since a
+  // page must never restart the server.
+  // The lists the display or hardware stations (by STATIONTYPE) of these names are shown now,
+  // as after a fresh sign-on, in one round of reads; nullopt for a name that is no such station.
+  std::vector<std::optional<TStationView>> StationViews(const std::vector<std::string>& names);
+  // Every station in STATIONNAME order, with whether a connection is signed on under it.
+  std::vector<TStationPresence> Stations();
+  // Every resource with open calls, in call-list order; the cancel resource is left out.
+  TDisplayView OpenCallsView();
+  // Called after each change of what a list may show (calls opened, answered, closed, a
+  // reload, a command's change of stations, resources or settings).
+  void SetListsChanged(std::function<void()> changed) { listsChanged_ = std::move(changed); }
+
   // --- calling (Calling.cpp) ---
   // Takes the next number and inserts the call's CALLLOG row, and the outbox row of its SMS
   // when the resource asks for one, in one transaction; once that is committed, the SMS is
@@ -124,6 +149,29 @@ class TCallService {
   };
 
   int32_t CancelResourceLopnr();
+  // Tells the pages; whatever happens there never disturbs the command or broadcast.
+  void ListsChanged() noexcept {
+    try {
+      if (listsChanged_) listsChanged_();
+    } catch (...) {
+    }
+  }
+  // Calls f(entry, position) for each resource that a station with these resources is shown,
+  // in call-list order: the one rule of what a display sees.
+  template <class F>
+  void ForEachShown(const std::vector<TCallables>& callables, int32_t cancelLopnr, F&& f) const {
+    for (const auto& entry : CallList_) {
+      int32_t position = -1;
+      for (const auto& item : callables) {
+        if (item.CallableLopnr == entry->CallLopnr) {
+          position = item.CallableIX;
+          break;
+        }
+      }
+      if (entry->CallLopnr == cancelLopnr || position == -1) continue;
+      f(*entry, position);
+    }
+  }
   void RenderCurrentListInto(std::string& text, const TTAVOConnectInfo& record,
                              int32_t cancelLopnr) const;
 
@@ -135,10 +183,12 @@ class TCallService {
   TSmsOutbox* smsOutbox_;
   TCallList CallList_;
   TMetrics* metrics_ = nullptr;
+  TCallChangedFn callChanged_;
   TCallLogWriter callLog_;
   TKeptReads kept_;
   TRenderMemo memo_;
   int roundDepth_ = 0;
+  std::function<void()> listsChanged_;
   // Numbers of calls written from the journal whose SMS waits for the call list to be loaded.
   std::vector<int32_t> smsAfterLoad_;
 };

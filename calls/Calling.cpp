@@ -51,6 +51,7 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
           metrics_->CallsConfirmed.fetch_add(1);
           metrics_->TimeToClose.Observe((now - open->CallTimeStamp) * 86400.0);
         }
+        if (callChanged_) callChanged_(entry, *open, TCallChange::Confirmed);
         for (auto it = entry.CurrentCallList.begin(); it != entry.CurrentCallList.end(); ++it) {
           if (it->get() == open) {
             entry.CurrentCallList.erase(it);
@@ -70,6 +71,7 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
       caller->CallLogLopnr = AddCallLoggPost(*caller, entry, caller->CallTimeStamp);
       entry.CurrentCallList.push_back(std::move(caller));
       if (metrics_) metrics_->CallsOpened.fetch_add(1);
+      if (callChanged_) callChanged_(entry, *entry.CurrentCallList.back(), TCallChange::Opened);
       round.emplace(*this);
       UpdateVisningsScreens();
     }
@@ -94,6 +96,8 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
     call->CallComingName = answering.FriendlyName;
     // Someone is coming: an SMS still waiting would only call them again.
     if (smsOutbox_) smsOutbox_->CancelCall(call->CallLogLopnr, call->CallLogKey);
+    // Answered in memory whatever the log says: the call no longer waits for anyone.
+    if (callChanged_) callChanged_(entry, *call, TCallChange::Answered);
     if (EditCallLoggPost(LogRef(*call), TCallLogEdit::Coming, call->CallComingLopnr, now)) {
       if (metrics_ && firstAnswer) {
         metrics_->CallsAnswered.fetch_add(1);

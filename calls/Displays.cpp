@@ -11,19 +11,11 @@ void TCallService::RenderCurrentListInto(std::string& text, const TTAVOConnectIn
                                          int32_t cancelLopnr) const {
   text += kBlockMarker;
   text += "CURRENTLIST:";
-  for (const auto& entry : CallList_) {
-    int32_t position = -1;
-    for (const auto& item : record.Callables) {
-      if (item.CallableLopnr == entry->CallLopnr) {
-        position = item.CallableIX;
-        break;
-      }
-    }
-    if (entry->CallLopnr == cancelLopnr || position == -1) continue;
-    text += entry->CallName + ":" + std::to_string(entry->CallLopnr) + ":" +
-            std::to_string(entry->CallColour) + ":" + std::to_string(position) + ":" +
+  ForEachShown(record.Callables, cancelLopnr, [&](const TCallObject& entry, int32_t position) {
+    text += entry.CallName + ":" + std::to_string(entry.CallLopnr) + ":" +
+            std::to_string(entry.CallColour) + ":" + std::to_string(position) + ":" +
             kBlockMarker + "%";
-    for (const auto& c : entry->CurrentCallList) {
+    for (const auto& c : entry.CurrentCallList) {
       // The answering station's number comes before the answer's time and name here.
       text += c->CallerName + "~" + std::to_string(c->CallerLopnr) + "~" +
               DateTimeToStr(c->CallTimeStamp) + "~" + std::to_string(c->CallerColour) + "~" +
@@ -33,7 +25,7 @@ void TCallService::RenderCurrentListInto(std::string& text, const TTAVOConnectIn
     text += "%";
     text += kBlockMarker;
     text += ":";
-  }
+  });
   text += "CURRENTLIST";
   text += kBlockMarker;
 }
@@ -71,6 +63,7 @@ void TCallService::UpdateVisningsScreens(const TClientSocketPtr& socket) {
       SendCurrentList(socket, cancelLopnr);
       return;
     }
+    ListsChanged();
     TBroadcastTimer timed(metrics_, TBroadcastKind::Displays);
     for (const auto& s : mainConnections_()) {
       if (s->Data && (s->Data->StationType == ctShow || s->Data->StationType == ctHardware))

@@ -11,6 +11,13 @@ const char kStationResourcesQuery[] =
     "CALLABLES.AKTIV = 'T' ORDER BY CALLLIST.IXLOPNR ASC";
 
 const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
+const char kAllStationsQuery[] = "SELECT * FROM STATIONS ORDER BY STATIONNAME, LOPNR";
+
+TStationRow RowOf(TQuery& row) {
+  return TStationRow{row.AsInteger("LOPNR"), row.AsString("FRIENDLYNAME"),
+                     row.AsInteger("NAMECOLOUR"), row.AsString("IMEINUMBER"),
+                     row.AsInteger("STATIONTYPE")};
+}
 
 }  // namespace
 
@@ -24,11 +31,35 @@ std::optional<TStationRow> TKeptReads::Station(const std::string& name) {
     return last->second;  // a station that signs on again while the database is down
   }
   std::optional<TStationRow> station;
-  if (!row->Eof())
-    station = TStationRow{row->AsInteger("LOPNR"), row->AsString("FRIENDLYNAME"),
-                          row->AsInteger("NAMECOLOUR"), row->AsString("IMEINUMBER")};
+  if (!row->Eof()) station = RowOf(*row);
   lastSignOns_[name] = station;
   return station;
+}
+
+std::optional<TStationRow> TKeptReads::KeptStation(const std::string& name) {
+  if (keeping_) {
+    auto it = stationRows_.find(name);
+    if (it != stationRows_.end()) return it->second;
+  }
+  auto row = Station(name);
+  if (keeping_) stationRows_[name] = row;
+  return row;
+}
+
+std::shared_ptr<const TStationDirectory> TKeptReads::Stations() {
+  if (keeping_ && directory_) return directory_;
+  std::unique_ptr<TQuery> rows;
+  try {
+    rows = RunSQLOrThrow(db_, log_, kAllStationsQuery);
+  } catch (const std::exception& e) {
+    if (!IsKnownOutage(e) || !lastDirectory_) throw;
+    return lastDirectory_;
+  }
+  auto directory = std::make_shared<TStationDirectory>();
+  for (; !rows->Eof(); rows->Next()) directory->emplace_back(rows->AsString("STATIONNAME"), RowOf(*rows));
+  if (keeping_) directory_ = directory;
+  lastDirectory_ = directory;
+  return directory;
 }
 
 void TKeptReads::Check() {
@@ -51,9 +82,11 @@ void TKeptReads::Forget() {
   keeping_ = false;
   cancelLopnr_.reset();
   stations_.clear();
+  stationRows_.clear();
+  directory_.reset();
 }
 
-int32_t TKeptReads::CancelResourceLopnr() {
+int32_t TKeptReads::CancelResourceLopnrOrThrow() {
   if (cancelLopnr_) return *cancelLopnr_;
   try {
     const int32_t lopnr = GetIntSettingOrThrow(db_, log_, "AVBRYTCALLNAME");
@@ -62,6 +95,14 @@ int32_t TKeptReads::CancelResourceLopnr() {
     return lopnr;
   } catch (const std::exception& e) {
     if (IsKnownOutage(e)) return lastCancelLopnr_;
+    throw;
+  }
+}
+
+int32_t TKeptReads::CancelResourceLopnr() {
+  try {
+    return CancelResourceLopnrOrThrow();
+  } catch (const std::exception& e) {
     log_.LogFailure("GetIntSetting", e);
     return 0;
   }

@@ -36,7 +36,11 @@ struct TStationRow {
   std::string FriendlyName;
   int32_t Colour = 0;
   std::string IMEINumber;
+  int32_t StationType = 0;
 };
+
+// Every station by name, in STATIONNAME order.
+using TStationDirectory = std::vector<std::pair<std::string, TStationRow>>;
 
 class TKeptReads {
  public:
@@ -51,12 +55,18 @@ class TKeptReads {
   // The setting AVBRYTCALLNAME; 0 when absent. A failed read is counted and logged as
   // GetIntSetting does, gives 0 and is not kept.
   int32_t CancelResourceLopnr();
+  // The same, but a failed read is thrown (logged by RunSQL) and counts nothing.
+  int32_t CancelResourceLopnrOrThrow();
   // The active resources of the station's list in list order; throws when the query fails
   // (logged by RunSQL).
   std::shared_ptr<const TStationResources> StationResources(int32_t stationLopnr);
   // The first station row with this name, or nothing; always read from the database while it
   // answers. Throws when the query fails (logged by RunSQL).
   std::optional<TStationRow> Station(const std::string& name);
+  // The same, kept while the database has not changed: for readers that ask again and again.
+  std::optional<TStationRow> KeptStation(const std::string& name);
+  // Every station; throws when the query fails (logged by RunSQL).
+  std::shared_ptr<const TStationDirectory> Stations();
 
  private:
   TDatabase& db_;
@@ -65,6 +75,8 @@ class TKeptReads {
   int64_t version_ = 0;
   std::optional<int32_t> cancelLopnr_;
   std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> stations_;
+  std::unordered_map<std::string, std::optional<TStationRow>> stationRows_;
+  std::shared_ptr<const TStationDirectory> directory_, lastDirectory_;
   // The last reads, whatever the version: served while the database is down.
   int32_t lastCancelLopnr_ = 0;
   std::unordered_map<int32_t, std::shared_ptr<const TStationResources>> lastStations_;

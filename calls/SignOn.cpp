@@ -137,6 +137,7 @@ void TCallService::SendClientList(const std::string& text, const TClientSocketPt
 
 void TCallService::UpdateAllClients(int32_t resourceLopnr, bool lineMode) {
   TBroadcastTimer timed(metrics_, TBroadcastKind::Resource);
+  ListsChanged();
   try {
     TRound round(*this);
     for (const auto& socket : mainConnections_()) {

@@ -67,6 +67,12 @@ struct TMetrics {
     SmsFinished[static_cast<size_t>(state)].fetch_add(1, std::memory_order_relaxed);
   }
   std::atomic<uint64_t> DbStatements{0}, DbFailures{0};
+  std::atomic<uint64_t> Escalations{0};  // escalation steps taken
+
+  // Event streams of the browser pages: open now, refused at the bound, and closed because
+  // their browser took nothing for the time-out.
+  std::atomic<int64_t> WebStreams{0};
+  std::atomic<uint64_t> WebStreamsRefused{0}, WebStreamsDropped{0};
 
   std::array<std::atomic<uint64_t>, static_cast<size_t>(TRestartCause::Count_)> Restarts{};
   void Restart(TRestartCause cause) noexcept {

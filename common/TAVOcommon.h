@@ -14,6 +14,17 @@ namespace tavo {
 // Client kind; travels as its ordinal.
 enum TTAVOClientType : uint8_t { ctCall = 0, ctShow = 1, ctAdmin = 2, ctHardware = 3 };
 
+// "call", "display", "admin", "hardware", or "other" for a number that is no client kind.
+inline const char* ClientTypeName(int32_t type) {
+  switch (type) {
+    case ctCall: return "call";
+    case ctShow: return "display";
+    case ctAdmin: return "admin";
+    case ctHardware: return "hardware";
+  }
+  return "other";
+}
+
 // Log severity of Logg.
 enum TLoggType : uint8_t { ltError = 0, ltWarning = 1, ltInfo = 2 };
 

@@ -8,6 +8,7 @@
 #include "common/Win1252.h"
 #include "database/DataLinkFile.h"
 #include "database/ProviderMapping.h"
+#include "database/ServerTables.h"
 #include "database/SqlHelpers.h"
 
 namespace tavo {
@@ -136,11 +137,8 @@ std::unique_ptr<TDatabase> TDatabaseConnector::Reopen() const {
   return db;
 }
 
-void TDatabaseConnector::ConnectDatabase() {
-  if (ADOConnection1) ADOConnection1->Close();
-  ADOConnection1.reset();
+void TDatabaseConnector::FindDataLink() {
   GlobConnectionString.clear();
-
   GlobUDL = registry_.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UDL");
   if (!FileExists(GlobUDL)) {
     const std::string named = GlobUDL;
@@ -160,6 +158,12 @@ void TDatabaseConnector::ConnectDatabase() {
   } else {
     log_.Logg("Bad UDL-file: " + GlobUDL, ltError);
   }
+}
+
+void TDatabaseConnector::ConnectDatabase() {
+  if (ADOConnection1) ADOConnection1->Close();
+  ADOConnection1.reset();
+  FindDataLink();
 
   try {
     ADOConnection1 = opener_(GlobConnectionString, programDir_, true);
@@ -232,6 +236,7 @@ void UpgradeSchema(TDatabase& db, TLogging& log) {
     log.Logg(std::string("Error altering field SMSNUMMER in CALLABLES: ") + e.what(), ltError);
   }
   CreateMissingIndexes(db, log);
+  CreateMissingServerTables(db, log);
 }
 
 }  // namespace tavo

@@ -40,6 +40,9 @@ class TDatabaseConnector {
   // ADOConnection1 and, when it opened, runs UpgradeSchema. Failures are logged (and counted,
   // except a missing data-link file); ADOConnection1 is then null.
   void ConnectDatabase();
+  // The first half of ConnectDatabase: finds the data-link file and fills GlobUDL,
+  // GlobConnectionString and DBConnection without opening anything.
+  void FindDataLink();
   bool Connected() const { return ADOConnection1 && ADOConnection1->Connected(); }
   // A fresh connection to the database ConnectDatabase found, set up the same way (no schema
   // upgrade, and never a new SQLite file); throws when it cannot be opened. Safe on another
@@ -62,8 +65,9 @@ class TDatabaseConnector {
   TDatabaseOpener opener_;
 };
 
-// The five upgrade steps, always all five in order, then the indexes the lookups need where
-// the database lacks them; each step counts and logs its own failure.
+// The five upgrade steps, always all five in order, then the indexes the lookups need and the
+// server's own tables (ServerTables.h) where the database lacks them; each step counts and logs
+// its own failure.
 void UpgradeSchema(TDatabase& db, TLogging& log);
 
 // True when the statement opens as a query; logs nothing.

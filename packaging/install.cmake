@@ -7,6 +7,8 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/TAVO_WindowsServer.service
 # A script keeps its execute bit only as a program.
 install(PROGRAMS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/install-service.sh DESTINATION .)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION .)
+# Alert rules for the clinic's Prometheus.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prometheus/tavo-alerts.yml DESTINATION prometheus)
 # The default data-link file is UTF-16LE with a byte-order mark, as data-link files are;
 # an existing one (pointing at another database) is kept.
 install(CODE "

@@ -25,6 +25,8 @@ TInterpreter::TInterpreter(TLogging& log) : log_(log) {
       {"GETALLCALLABLES", ':', 0},    {"GETALLMACHINES", ':', 0},
       {"CALLING", ':', 0},            {"COMING", ':', 0},
       {"RECONNECT", ':', 0},          {"GETCALLLIST", ':', 0},
+      // Only the operator's tools send these.
+      {"SUPERVISION", ':', 0},        {"ESCALATION", ':', 0},
   };
   for (const Def& d : kOrder)
     table_.push_back(TEntry{d.kw, OpeningTag(d.kw, d.sep), ClosingTag(d.kw, d.sep), d.group, {}});

@@ -1,12 +1,9 @@
 #include "service/MetricsServer.h"
 
-#include <arpa/inet.h>
-#include <microhttpd.h>
-#include <netinet/in.h>
-
 #include <cstdio>
 #include <sstream>
-#include <stdexcept>
+
+#include "common/Win1252.h"
 
 namespace tavo {
 
@@ -38,6 +35,20 @@ void Histogram(std::ostream& out, const std::string& name, const char* help,
   out << name << "_sum " << Number(s.Sum) << "\n" << name << "_count " << s.Count << "\n";
 }
 
+// A label value of the text format: UTF-8, with backslash, quote and line feed escaped.
+std::string LabelValue(const std::string& ansi) {
+  std::string out;
+  for (char c : AnsiToUtf8(ansi)) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
 std::string JsonEscape(const std::string& s) {
   std::string out;
   for (char c : s) {
@@ -46,28 +57,6 @@ std::string JsonEscape(const std::string& s) {
     out += c;
   }
   return out;
-}
-
-MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                  const char*, const char*, size_t* uploadSize, void** state) {
-  // The first call only announces the request; a body, if any, is ignored.
-  if (*state == nullptr) {
-    static int announced;
-    *state = &announced;
-    return MHD_YES;
-  }
-  *uploadSize = 0;
-  const auto* server = static_cast<const TMetricsServer*>(cls);
-  std::string body, type;
-  const int code = server->Answer(method, url, body, type);
-  MHD_Response* response =
-      MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
-  if (!response) return MHD_NO;
-  MHD_add_response_header(response, "Content-Type", type.c_str());
-  MHD_add_response_header(response, "Cache-Control", "no-store");
-  const MHD_Result r = MHD_queue_response(connection, static_cast<unsigned>(code), response);
-  MHD_destroy_response(response);
-  return r;
 }
 
 }  // namespace
@@ -80,6 +69,18 @@ std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, doubl
     out << "tavo_connections{listener=\"" << key.first << "\",kind=\"" << key.second << "\"} " << n
         << "\n";
   Single(out, "tavo_open_calls", "gauge", "Calls open now.", st.OpenCalls);
+  Single(out, "tavo_oldest_unanswered_call_seconds", "gauge",
+         "How long the longest-waiting call nobody has answered has waited; 0 for none.",
+         st.OldestUnansweredSeconds);
+  Single(out, "tavo_escalations_total", "counter", "Escalation steps taken.",
+         double(m.Escalations.load()));
+  Head(out, "tavo_station_up", "gauge",
+       "Supervised display and hardware stations: 0 once reported offline, else 1.");
+  for (const auto& station : st.Stations)
+    out << "tavo_station_up{station=\"" << LabelValue(station.Name) << "\",type=\"" << station.Type
+        << "\"} " << (station.Up ? 1 : 0) << "\n";
+  Single(out, "tavo_stations_offline", "gauge", "Supervised stations reported offline now.",
+         st.StationsOffline);
   Single(out, "tavo_calls_opened_total", "counter", "Calls opened.", double(m.CallsOpened.load()));
   Single(out, "tavo_calls_answered_total", "counter", "Calls answered (first answer).",
          double(m.CallsAnswered.load()));
@@ -109,6 +110,14 @@ std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, doubl
         << m.SmsFinished[k].load() << "\n";
   Histogram(out, "tavo_sms_delivery_seconds", "Time from an SMS's queueing to the gateway taking it.",
             m.SmsDeliverySeconds);
+  Single(out, "tavo_web_streams", "gauge", "Event streams of the browser pages open now.",
+         double(m.WebStreams.load()));
+  Single(out, "tavo_web_streams_refused_total", "counter",
+         "Event streams refused because WebDisplayMaxStreams were open.",
+         double(m.WebStreamsRefused.load()));
+  Single(out, "tavo_web_streams_dropped_total", "counter",
+         "Event streams closed because their browser took nothing for 10 s.",
+         double(m.WebStreamsDropped.load()));
   Single(out, "tavo_database_statements_total", "counter", "Database statements run.",
          double(m.DbStatements.load()));
   Single(out, "tavo_database_failures_total", "counter", "Database statements that failed.",
@@ -120,6 +129,9 @@ std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, doubl
          double(st.DatabaseOutages));
   Single(out, "tavo_journal_records", "gauge",
          "Call-log writes kept in the journal for the database.", double(st.JournalRecords));
+  Head(out, "tavo_role", "gauge", "1 for the role this server has in a standby pair.");
+  for (const char* role : {"serving", "standby"})
+    out << "tavo_role{role=\"" << role << "\"} " << (st.Role == role ? 1 : 0) << "\n";
   Single(out, "tavo_error_count", "gauge",
          "ErrorCount: handled failures since start, towards the automatic restart.", st.ErrorCount);
   Head(out, "tavo_restarts_total", "counter", "Restarts this process asked for, by cause.");
@@ -172,8 +184,6 @@ TMetricsServer::TMetricsServer(const TMetrics& metrics, const TOperatingStatus& 
                                double startTimeSeconds, std::string version)
     : metrics_(metrics), status_(status), startTime_(startTimeSeconds), version_(std::move(version)) {}
 
-TMetricsServer::~TMetricsServer() { Stop(); }
-
 int TMetricsServer::Answer(const std::string& method, const std::string& path, std::string& body,
                            std::string& contentType) const {
   contentType = "text/plain; charset=utf-8";
@@ -188,30 +198,11 @@ int TMetricsServer::Answer(const std::string& method, const std::string& path, s
   }
   if (path == "/health") {
     contentType = "application/json";
+    if (role_) return role_->Health(status_.Read(), std::chrono::steady_clock::now(), body);
     return RenderHealth(status_.Read(), std::chrono::steady_clock::now(), body);
   }
   body = "not found\n";
   return 404;
-}
-
-void TMetricsServer::Start(const std::string& address, uint16_t port) {
-  Stop();
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1)
-    throw std::runtime_error("MetricsAddress is not an IPv4 address: " + address);
-  // Bounded: a client that connects and says nothing is dropped, and only a few at a time.
-  daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr, &Handle,
-                             this, MHD_OPTION_SOCK_ADDR, &sa, MHD_OPTION_CONNECTION_LIMIT, 16u,
-                             MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
-  if (!daemon_)
-    throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port));
-}
-
-void TMetricsServer::Stop() {
-  if (daemon_) MHD_stop_daemon(daemon_);
-  daemon_ = nullptr;
 }
 
 }  // namespace tavo

@@ -1,6 +1,7 @@
-// TMetricsServer: the operating endpoint. GET /metrics answers in the Prometheus text format,
-// GET /health with 200 or 503 and a short JSON body. It runs on an HTTP thread of its own and
-// reads only the published status and the metrics' atomics, never the call list or connections.
+// TMetricsServer: the operating answers of the HTTP endpoint (web/WebServer). GET /metrics
+// answers in the Prometheus text format, GET /health with 200 or 503 and a short JSON body.
+// It answers on the endpoint's thread and reads only the published status and the metrics'
+// atomics, never the call list or connections.
 #pragma once
 
 #include <chrono>
@@ -9,8 +10,7 @@
 
 #include "common/Metrics.h"
 #include "service/OperatingStatus.h"
-
-struct MHD_Daemon;
+#include "service/ServingRole.h"
 
 namespace tavo {
 
@@ -28,14 +28,11 @@ class TMetricsServer {
  public:
   TMetricsServer(const TMetrics& metrics, const TOperatingStatus& status, double startTimeSeconds,
                  std::string version);
-  ~TMetricsServer();
   TMetricsServer(const TMetricsServer&) = delete;
   TMetricsServer& operator=(const TMetricsServer&) = delete;
 
-  // Listens on address:port (an IPv4 address); throws std::runtime_error when it cannot.
-  void Start(const std::string& address, uint16_t port);
-  void Stop();
-  bool Running() const { return daemon_ != nullptr; }
+  // In a standby pair /health answers from the role (set before the endpoint starts).
+  void SetRole(TServingRole* role) { role_ = role; }
 
   // Answers one request (method and path); fills the body and content type.
   int Answer(const std::string& method, const std::string& path, std::string& body,
@@ -46,7 +43,7 @@ class TMetricsServer {
   const TOperatingStatus& status_;
   double startTime_;
   std::string version_;
-  MHD_Daemon* daemon_ = nullptr;
+  TServingRole* role_ = nullptr;
 };
 
 }  // namespace tavo

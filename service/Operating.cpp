@@ -1,6 +1,6 @@
 // Operating the running server: the status the main loop publishes every second for the
 // metrics endpoint, the database check behind it, the endpoint itself and the systemd
-// watchdog, which is fed only while the database still answers.
+// watchdog, which is fed while the main loop turns and the database answers or is known down.
 #include <systemd/sd-daemon.h>
 
 #include <chrono>
@@ -16,19 +16,17 @@ constexpr auto kStatusPeriod = std::chrono::seconds(1);
 constexpr int kDatabaseCheckEvery = 5;  // status periods
 
 const char* KindLabel(const TClientSocketPtr& s) {
-  if (!s->Data) return "none";
-  switch (s->Data->StationType) {
-    case ctCall: return "call";
-    case ctShow: return "display";
-    case ctAdmin: return "admin";
-    case ctHardware: return "hardware";
-  }
-  return "other";
+  return s->Data ? ClientTypeName(s->Data->StationType) : "none";
 }
 
 }  // namespace
 
 bool TTAVO_WindowsServer::CheckDatabase() {
+  if (role_ && !connector_) {  // a standby that never served has no connection of its own
+    databaseOk_ = false;
+    databaseProblem_ = "standing by";
+    return false;
+  }
   try {
     TDatabase* db = Database();
     if (!db || !db->Connected()) throw std::runtime_error("not connected");
@@ -53,10 +51,18 @@ void TTAVO_WindowsServer::PublishStatus() {
   }
   if (calls_)
     for (auto& entry : calls_->CallList()) s.OpenCalls += static_cast<int>(entry->CurrentCallList.size());
+  if (supervision_) {
+    for (const auto& st : supervision_->Stations())
+      if (st.Supervised)
+        s.Stations.push_back({st.Name, st.Type == ctHardware ? "hardware" : "display", !st.ReportedOffline});
+    s.StationsOffline = supervision_->StationsOffline();
+  }
+  if (escalation_) s.OldestUnansweredSeconds = escalation_->OldestUnansweredSeconds();
   s.ErrorCount = logging_.ErrorCount();
   s.MainListenerOpen = TAVOMainSocket.Active();
   s.DatabaseOk = databaseOk_;
   s.DatabaseProblem = databaseProblem_;
+  s.Role = role_ ? RoleName(role_->Role()) : "serving";
   if (reconnecting_) {
     s.DatabaseUp = reconnecting_->Up();
     s.DatabaseDownSeconds = reconnecting_->DownSeconds();
@@ -82,6 +88,7 @@ void TTAVO_WindowsServer::StatusTimerSchedule() {
         // A journal whose disk was full is written afresh as soon as it can be.
         if (journal_ && !journal_->InStep()) journal_->Resync();
       }
+      SupervisionTick();
       PublishStatus();
     } catch (const std::exception& e) {
       logging_.Logg(std::string("Error in PublishStatus: ") + e.what(), ltWarning);
@@ -102,8 +109,8 @@ void TTAVO_WindowsServer::StartOperating() {
   try {
     const int32_t p = StrToIntDef(port, -1);
     if (p < 1 || p > 65535) throw std::runtime_error("MetricsPort is not a port number: " + port);
-    metricsServer_->Start(address, static_cast<uint16_t>(p));
-    logging_.Logg("Metrics and health on http://" + address + ":" + port, ltInfo);
+    StartHttp(address, static_cast<uint16_t>(p));
+    logging_.Logg("Metrics, health and pages on http://" + address + ":" + port, ltInfo);
   } catch (const std::exception& e) {
     logging_.IncErrorCount();
     logging_.Logg(std::string("Error in StartMetrics: ") + e.what(), ltError);
@@ -123,15 +130,18 @@ void TTAVO_WindowsServer::WatchdogSchedule() {
   watchdogTimer_.async_wait([this](std::error_code ec) {
     if (ec) return;
     // A loop that turns while the database is down still serves the calls from memory: it is
-    // fed, and says why the call log waits. One whose database fails otherwise is as dead as
-    // a hung one.
-    const bool ok = CheckDatabase();
-    if (reconnecting_ && !reconnecting_->Up()) {
+    // fed, and says why the call log waits. In a standby pair the role keeper decides what a
+    // lost database means, and the loop only has to turn. A single server whose database fails
+    // otherwise is as dead as a hung one.
+    const bool ok = role_ ? true : CheckDatabase();
+    if (reconnecting_ && !reconnecting_->Up() && (!role_ || servingApplied_)) {
       sd_notify(0, ("WATCHDOG=1\nSTATUS=Database down for " +
                     std::to_string(static_cast<long>(reconnecting_->DownSeconds())) +
                     " s, serving from memory; " + std::to_string(journal_ ? journal_->Size() : 0) +
                     " writes in the journal: " + reconnecting_->DownReason())
                        .c_str());
+    } else if (role_) {
+      sd_notify(0, servingApplied_ ? "WATCHDOG=1\nSTATUS=Serving" : "WATCHDOG=1");
     } else if (ok) {
       sd_notify(0, "WATCHDOG=1\nSTATUS=Serving");
     } else {

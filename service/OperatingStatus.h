@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tavo {
 
@@ -15,10 +16,20 @@ struct TOperatingSnapshot {
   // "admin", "hardware", "none" before sign-on).
   std::map<std::pair<std::string, std::string>, int> Connections;
   int OpenCalls = 0;
+  // Supervised display and hardware stations: up unless reported offline.
+  struct TStationUp {
+    std::string Name;  // Windows-1252, as stored
+    std::string Type;  // "display" or "hardware"
+    bool Up = true;
+  };
+  std::vector<TStationUp> Stations;
+  int StationsOffline = 0;
+  double OldestUnansweredSeconds = 0;
   int32_t ErrorCount = 0;
   bool MainListenerOpen = false;
   bool DatabaseOk = false;
   std::string DatabaseProblem;  // why the last check failed
+  std::string Role = "serving";  // "serving" or "standby"
   // The connection is up (false during an outage: calls are served from memory and kept in
   // the journal), since when it is down, and how many outages there have been.
   bool DatabaseUp = true;

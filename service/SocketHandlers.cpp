@@ -14,7 +14,11 @@ void TTAVO_WindowsServer::OnListen(TServerSocket& listener) {
   }
 }
 
-void TTAVO_WindowsServer::OnClientConnect(TServerSocket& listener, const TClientSocketPtr&) {
+void TTAVO_WindowsServer::OnClientConnect(TServerSocket& listener, const TClientSocketPtr& socket) {
+  if (!MayServeInput()) {
+    socket->Close();
+    return;
+  }
   try {
     notices_.Notice("Socket connected: " + HostName());
   } catch (const std::exception& e) {
@@ -35,6 +39,10 @@ void TTAVO_WindowsServer::OnClientDisconnect(TServerSocket& listener,
 
 void TTAVO_WindowsServer::OnClientRead(TServerSocket& listener, const TClientSocketPtr& socket,
                                        const std::string& chunk) {
+  if (!MayServeInput()) {
+    socket->Close();
+    return;
+  }
   try {
     auto* tcp = dynamic_cast<TTcpConnection*>(socket.get());
     if (!tcp) return;

@@ -12,6 +12,7 @@
 #include "common/SharedPaths.h"
 #include "common/StrUtils.h"
 #include "database/CountingDatabase.h"
+#include "database/ServingLock.h"
 #include "database/SqlHelpers.h"
 #include "platform/DescriptorLimit.h"
 #include "sms/ServerKey.h"
@@ -103,6 +104,8 @@ TTAVO_WindowsServer::TTAVO_WindowsServer(TServerOptions options, std::shared_ptr
 }
 
 TTAVO_WindowsServer::~TTAVO_WindowsServer() {
+  StopHttp();  // it reads the role
+  keeper_.reset();
   loop_->Detach();
   logging_.SetRestartHandler(nullptr, nullptr);
 }
@@ -258,7 +261,18 @@ void TTAVO_WindowsServer::OpenListeners() {
   const std::string updateWhat = std::string("the update port, setting ") + kUpdatePortSetting;
   TAVOUpdateSocket.SetPort(port(updatePort, updateWhat));
   SetStrSetting(db, logging_, kUpdatePortSetting, std::to_string(updatePort));
-  if (updatePort != mainPort) open(TAVOUpdateSocket, updateWhat);
+  if (updatePort != mainPort) {
+    try {
+      open(TAVOUpdateSocket, updateWhat);
+    } catch (const std::exception& e) {
+      // A standby taking over serves calls first; client programs can wait for their files.
+      if (!role_) throw;
+      logging_.IncErrorCount();
+      logging_.Logg(std::string("Error opening the update listener: ") + e.what() +
+                        "; calls are served without it",
+                    ltError);
+    }
+  }
   core_->Registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "Port", std::to_string(mainPort));
   core_->Registry.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "UpdatePort",
                                  std::to_string(updatePort));
@@ -268,6 +282,107 @@ void TTAVO_WindowsServer::OpenListeners() {
           : "port " + std::to_string(mainPort) + " (main) and " + std::to_string(updatePort) +
                 " (update)";
   logging_.Logg("Serving on " + ports + " from the database " + db.Describe(), ltInfo);
+}
+
+bool TTAVO_WindowsServer::ServeDatabase() {
+  if (calls_) {
+    // Served before on this connection, which reconnects by itself: serve once it is back and
+    // what this server kept meanwhile is in the database. The other server may have changed
+    // the call log since.
+    if (!CheckDatabase()) return false;
+    if (!journal_->Empty()) {
+      try {
+        calls_->CallLog().WriteJournal();
+      } catch (const std::exception& e) {
+        logging_.Logg(std::string("The journal could not be written before serving: ") + e.what(),
+                      ltError);
+        return false;
+      }
+    }
+    // The other server may have queued and sent SMS meanwhile: the table says what is left.
+    smsOutbox_->Open();
+    calls_->FillCallList();
+    ReadSMSAccount(*connector_->ADOConnection1);
+    StartSmsOutbox();
+    OpenListeners();
+    return true;
+  }
+  // The objects over an earlier connection go before the connection they use.
+  remoteSqlCommands_.reset();
+  smsAccountCommands_.reset();
+  settingsCommands_.reset();
+  adminAccess_.reset();
+  resourceCommands_.reset();
+  stationCommands_.reset();
+  journal_.reset();
+  smsOutbox_.reset();
+  reconnecting_ = nullptr;
+  // In a standby pair a dead link must fail the main connection's statements as quickly as the
+  // lock's, or a server cut off would hang in one instead of standing by.
+  TDatabaseOpener opener;
+  if (role_)
+    opener = [](const std::string& cs, const std::string& dir, bool) {
+      return OpenSharedConnection(cs, dir);
+    };
+  connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_,
+                                                    std::move(opener));
+  connector_->ConnectDatabase();
+  if (!connector_->Connected()) return false;
+  auto metrics = core_->Metrics;
+  auto reconnecting = std::make_unique<TReconnectingDatabase>(
+      std::make_unique<TCountingDatabase>(std::move(connector_->ADOConnection1), *metrics),
+      [connector = connector_.get(), metrics]() -> std::unique_ptr<TDatabase> {
+        return std::make_unique<TCountingDatabase>(connector->Reopen(), *metrics);
+      },
+      logging_,
+      connector_->DBConnection.ServerName +
+          (connector_->DBConnection.Databasename.empty()
+               ? std::string()
+               : "." + connector_->DBConnection.Databasename));
+  reconnecting_ = reconnecting.get();
+  connector_->ADOConnection1 = std::move(reconnecting);
+  TDatabase& db = *connector_->ADOConnection1;
+  smsOutbox_ = std::make_unique<TSmsOutbox>(db, logging_, clock_, core_->Registry,
+                                            core_->Metrics.get());
+  calls_ = std::make_unique<TCallService>(
+      db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
+      [this] {
+        core_->Metrics->Restart(TRestartCause::CallState);
+        Restart();
+      },
+      smsOutbox_.get());
+  calls_->SetMetrics(core_->Metrics.get());
+  if (pageFeeds_) calls_->SetListsChanged([feeds = pageFeeds_.get()] { feeds->Changed(); });
+  calls_->RegisterCommands(interpreter_);
+  RegisterAdminCommands(db);
+  SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
+    calls_->SendClientList(t, s, l, q);
+  };
+  StartJournal();
+  // What an earlier process kept goes to the database before the call list is read from it.
+  if (!WriteJournalAtStart()) return false;
+  // The outbox is picked up once the call log holds what the journal kept, so that an SMS
+  // whose call was closed meanwhile is not sent; before the call list, whose loading queues
+  // the SMS of calls the journal wrote.
+  smsOutbox_->Open();
+  calls_->FillCallList();
+  StartSupervision(db);
+  ReadSMSAccount(db);
+  StartSmsOutbox();
+  OpenListeners();
+  return true;
+}
+
+void TTAVO_WindowsServer::ReadSMSAccount(TDatabase& db) {
+  TSMSAccountData account;
+  account.UserName = GetStrSetting(db, logging_, "SMSUSERNAME");
+  try {
+    account.Password = LbBlowfish1.DecryptString(GetStrSetting(db, logging_, "SMSPASSWORD"));
+  } catch (...) {
+    account.Password.clear();  // an undecryptable password is simply empty
+  }
+  account.CustomerNumber = GetIntSetting(db, logging_, "SMSKUNDNR");
+  core_->SMSAccount->Set(account);
 }
 
 bool TTAVO_WindowsServer::ServiceCreate() {
@@ -292,65 +407,19 @@ bool TTAVO_WindowsServer::ServiceCreate() {
     logging_.ResetErrorCount();
     InitSharedPaths();
 
-    connector_ = std::make_unique<TDatabaseConnector>(core_->Registry, logging_, programDirectory_);
-    connector_->ConnectDatabase();
-    if (connector_->Connected()) {
-      auto metrics = core_->Metrics;
-      auto reconnecting = std::make_unique<TReconnectingDatabase>(
-          std::make_unique<TCountingDatabase>(std::move(connector_->ADOConnection1), *metrics),
-          [connector = connector_.get(), metrics]() -> std::unique_ptr<TDatabase> {
-            return std::make_unique<TCountingDatabase>(connector->Reopen(), *metrics);
-          },
-          logging_,
-          connector_->DBConnection.ServerName +
-              (connector_->DBConnection.Databasename.empty()
-                   ? std::string()
-                   : "." + connector_->DBConnection.Databasename));
-      reconnecting_ = reconnecting.get();
-      connector_->ADOConnection1 = std::move(reconnecting);
-      TDatabase& db = *connector_->ADOConnection1;
-      smsOutbox_ = std::make_unique<TSmsOutbox>(db, logging_, clock_, core_->Registry,
-                                                core_->Metrics.get());
-      calls_ = std::make_unique<TCallService>(
-          db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
-          [this] {
-            core_->Metrics->Restart(TRestartCause::CallState);
-            Restart();
-          },
-          smsOutbox_.get());
-      calls_->SetMetrics(core_->Metrics.get());
-      calls_->RegisterCommands(interpreter_);
-      RegisterAdminCommands(db);
-      SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
-        calls_->SendClientList(t, s, l, q);
-      };
-      StartJournal();
-      // What an earlier process kept goes to the database before the call list is read from it.
-      if (!WriteJournalAtStart()) {
+    if (StandbyConfigured()) {
+      // Nothing that needs the database happens before this server holds the serving lock.
+      if (!PrepareStandby()) {
         EnableTimer3(false);
         return false;
       }
-      // The outbox is picked up once the call log holds what the journal kept, so that an SMS
-      // whose call was closed meanwhile is not sent; before the call list, whose loading
-      // queues the SMS of calls the journal wrote.
-      smsOutbox_->Open();
-      calls_->FillCallList();
-
-      TSMSAccountData account;
-      account.UserName = GetStrSetting(db, logging_, "SMSUSERNAME");
-      try {
-        account.Password = LbBlowfish1.DecryptString(GetStrSetting(db, logging_, "SMSPASSWORD"));
-      } catch (...) {
-        account.Password.clear();  // an undecryptable password is simply empty
-      }
-      account.CustomerNumber = GetIntSetting(db, logging_, "SMSKUNDNR");
-      core_->SMSAccount->Set(account);
-      StartSmsOutbox();
-      OpenListeners();
+      EnableTimer3(true);
+      return true;
     }
+    const bool served = ServeDatabase();
     EnableTimer3(true);
     // Without a database nothing can be served: end, so that the service manager retries.
-    return connector_->Connected();
+    return served;
   } catch (const std::exception& e) {
     logging_.IncErrorCount();
     logging_.Logg(std::string("Error in ServiceCreate: ") + e.what(), ltError);
@@ -382,11 +451,13 @@ void TTAVO_WindowsServer::ServiceDestroy() {
     TAVOUpdateSocket.Close();
   } catch (...) {
   }
+  // Only once nothing is served here may the other server take the lock.
+  if (keeper_) keeper_->Stop();
   EnableTimer3(false);
   statusTimer_.cancel();
   watchdogTimer_.cancel();
   try {
-    metricsServer_->Stop();
+    StopHttp();
   } catch (...) {
   }
   // A message on its way to the gateway is finished rather than cut off by the exit.
@@ -423,7 +494,11 @@ int TTAVO_WindowsServer::Run() {
     return 1;
   }
   StartOperating();
-  sd_notify(0, "READY=1");
+  // A standby is ready for its service manager only once it serves.
+  if (role_)
+    StartStandby();
+  else
+    sd_notify(0, "READY=1");
   StartWatchdog();
   io_.run();
   sd_notify(0, "STOPPING=1");

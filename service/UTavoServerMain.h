@@ -19,6 +19,8 @@
 #include "admin/StationCommands.h"
 #include "admin/AdminAccess.h"
 #include "admin/AdminHost.h"
+#include "admin/EscalationCommands.h"
+#include "admin/SupervisionCommands.h"
 #include "admin/RemoteSqlCommands.h"
 #include "admin/ServerSettings.h"
 #include "admin/SettingsCommands.h"
@@ -36,6 +38,8 @@
 #include "service/CommandLine.h"
 #include "service/MetricsServer.h"
 #include "service/OperatingStatus.h"
+#include "service/RoleKeeper.h"
+#include "service/ServingRole.h"
 #include "platform/Logging.h"
 #include "platform/Timer.h"
 #include "platform/fisNTElog.h"
@@ -44,8 +48,13 @@
 #include "sms/SMSAccount.h"
 #include "sms/SmsOutbox.h"
 #include "sms/USMSThread.h"
+#include "supervision/Escalation.h"
+#include "supervision/StationSupervision.h"
 #include "update/ClientDistribution.h"
 #include "update/UUpdateThread.h"
+#include "web/FeedBoard.h"
+#include "web/PageFeeds.h"
+#include "web/WebServer.h"
 
 namespace tavo {
 
@@ -125,6 +134,10 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TRegistryStore& Registry() override { return core_->Registry; }
   TCallService* Calls() { return calls_.get(); }
   TSmsOutbox* SmsOutbox() { return smsOutbox_.get(); }
+  TStationSupervision* Supervision() { return supervision_.get(); }
+  TEscalation* Escalation() { return escalation_.get(); }
+  // One round of station supervision and escalation; the status timer runs it every second.
+  void SupervisionTick();
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
   const std::string& ClinicName() const override { return ClinicName_; }
   void SetClinicName(const std::string& name) override { ClinicName_ = name; }
@@ -136,6 +149,10 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TServerSocket& UpdateSocket() { return TAVOUpdateSocket; }
   const std::string& ProgramDirectory() const override { return programDirectory_; }
   bool OnMainThread() const { return std::this_thread::get_id() == mainThread_; }
+  // The serving/standby role of a standby pair; null when "Standby" is off. The start-up makes
+  // it from the registry; a module embedded in a test can be handed one.
+  TServingRole* Role() { return role_.get(); }
+  void UseRole(std::shared_ptr<TServingRole> role) { role_ = std::move(role); }
 
   // The sign-on of a station; supplied by the calls subsystem.
   std::function<void(const std::string& text, const TClientSocketPtr& socket, bool lineMode,
@@ -180,9 +197,33 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   void StartWatchdog();
   void WatchdogSchedule();
 
+  // The start-up that needs the database: connection, call list, SMS account, listeners. A
+  // server that served before reloads the call list on the connection it has.
+  bool ServeDatabase();
+  void ReadSMSAccount(TDatabase& db);
+
+  // Standby pair (Standby.cpp).
+  bool StandbyConfigured() const;
+  // Checks the configuration and creates the role; false refuses to start.
+  bool PrepareStandby();
+  void StartStandby();
+  // Brings the listeners in line with the role, on the main thread.
+  void ApplyRole();
+  void StopServing(const std::string& reason);
+  // Asked before a connection or a read is handled: false when this server may not serve.
+  bool MayServeInput();
+
+  // The browser pages (WebPages.cpp): their sources, and the HTTP endpoint that serves them
+  // beside /metrics and /health. Throws when the endpoint cannot listen.
+  TPageSources PageSources();
+  void StartHttp(const std::string& address, uint16_t port);
+  void StopHttp();
+
   void RegisterCommands();
   // The settings, SMS-account and remote-SQL commands, once the database is open.
   void RegisterAdminCommands(TDatabase& db);
+  // Station supervision and escalation with their commands, once the call list is loaded.
+  void StartSupervision(TDatabase& db);
 
   // TAdminHost (AdminHostGlue.cpp).
   TSMSAccount& SMSAccount() override { return *core_->SMSAccount; }
@@ -249,6 +290,12 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::unique_ptr<TSettingsCommands> settingsCommands_;
   std::unique_ptr<TSmsAccountCommands> smsAccountCommands_;
   std::unique_ptr<TRemoteSqlCommands> remoteSqlCommands_;
+  std::unique_ptr<TStationSupervision> supervision_;
+  std::unique_ptr<TEscalationSmsQueue> escalationSms_;
+  std::unique_ptr<TEscalation> escalation_;
+  std::unique_ptr<TSupervisionCommands> supervisionCommands_;
+  std::unique_ptr<TEscalationCommands> escalationCommands_;
+  uint64_t supervisionTicks_ = 0;
   std::string ClinicName_;
   // Main thread only; the flags a run writes are in core_->Update.
   bool UpdateIsRunning = false;
@@ -265,12 +312,19 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   int exitStatus_ = 0;
   TOperatingStatus status_;
   std::unique_ptr<TMetricsServer> metricsServer_;
+  TFeedBoard pageBoard_;
+  std::unique_ptr<TPageFeeds> pageFeeds_;
+  std::unique_ptr<TWebServer> webServer_;
   asio::steady_timer statusTimer_;
   asio::steady_timer watchdogTimer_;
   std::chrono::microseconds watchdogPeriod_{0};
   uint64_t statusTicks_ = 0;
   bool databaseOk_ = false;
   std::string databaseProblem_ = "not checked yet";
+  std::shared_ptr<TServingRole> role_;
+  std::unique_ptr<TRoleKeeper> keeper_;
+  bool servingApplied_ = false;  // listeners open for the serving role
+  bool readySent_ = false;
   // A restart put off while the database is down: carried out once it is back.
   struct TPostponedRestart {
     std::string Headline;

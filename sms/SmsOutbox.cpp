@@ -102,6 +102,11 @@ TSmsOutbox::~TSmsOutbox() {
 }
 
 void TSmsOutbox::Open() {
+  // Opened again after serving stopped a while: the table says what is left, also of what
+  // another server sent meanwhile; what could not be written before goes in first.
+  SaveUnsaved();
+  open_.clear();
+  inFlight_ = 0;
   try {
     if (store_.EnsureTable()) log_.Logg("Created the table SMSOUTBOX", ltInfo);
     durable_ = true;
@@ -148,6 +153,7 @@ void TSmsOutbox::Open() {
 
 void TSmsOutbox::Start(TSmsWorkerPool::TAttemptFn attempt, std::unique_ptr<TTimer> tick,
                        TPostFn post) {
+  stopped_ = false;
   try {
     std::vector<std::string> problems;
     settings_ = TSmsOutboxSettings::Read(registry_, &problems);

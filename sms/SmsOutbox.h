@@ -58,7 +58,8 @@ class TSmsOutbox {
   // Creates the table where it is missing and picks up where the last run stopped: queued and
   // sending SMS within their validity are due at once, older ones expire, those whose call was
   // closed meanwhile are cancelled. Without the table the outbox keeps its SMS in memory only
-  // (logged). Never throws.
+  // (logged). Called again after a Stop, it takes the table's word over what was in memory.
+  // Never throws.
   void Open();
   // Starts the workers and the tick (one a second: due attempts, validity, metrics, clean-up).
   // attempt: what a worker runs for a job; the service passes SendSMSAttempt. Never throws.

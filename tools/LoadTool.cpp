@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -33,6 +35,8 @@ struct Options {
   int resources = 5;
   int calls = 200;
   int idle = 0;
+  int streams = 0;  // browser pages' event streams
+  uint16_t httpPort = 0;
   int pid = 0;
   int timeoutMs = 10000;
   std::string seed;
@@ -45,7 +49,8 @@ struct Peer : std::enable_shared_from_this<Peer> {
   std::array<char, 65536> buf{};
   std::string tail;  // end of the previous chunk, so that a keyword split over reads is seen
   uint64_t currentLists = 0, callLists = 0, clientData = 0, bytes = 0;
-  bool failed = false;
+  uint64_t pageLists = 0;  // list events, when it reads a page's event stream
+  bool ok = false, failed = false;  // ok: an HTTP answer began with 200
 
   void Count(const std::string& text, const std::string& what, uint64_t& counter) {
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
@@ -58,11 +63,13 @@ struct Peer : std::enable_shared_from_this<Peer> {
         failed = true;
         return;
       }
-      bytes += n;
       std::string text = tail + std::string(buf.data(), n);
+      if (bytes == 0) ok = text.rfind("HTTP/1.1 200", 0) == 0;
+      bytes += n;
       Count(text, "CURRENTLIST" + M, currentLists);
       Count(text, "RETCALLLIST" + M, callLists);
       Count(text, "TAVOCLIENTDATA" + M, clientData);
+      Count(text, "event: list", pageLists);
       tail = text.size() > 32 ? text.substr(text.size() - 32) : text;
       Read();
     });
@@ -86,9 +93,10 @@ long StatusKb(int pid, const std::string& field) {
   return -1;
 }
 
-// User and system CPU seconds the process has used (/proc/PID/stat fields 14 and 15).
-std::pair<double, double> CpuSeconds(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+// User and system CPU seconds the process (or, with a task path, one thread) has used
+// (/proc/PID/stat fields 14 and 15).
+std::pair<double, double> CpuSeconds(int pid, const std::string& task = "") {
+  std::ifstream in("/proc/" + std::to_string(pid) + task + "/stat");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   size_t close = text.rfind(')');
   if (close == std::string::npos) return {0, 0};
@@ -103,9 +111,24 @@ std::pair<double, double> CpuSeconds(int pid) {
   return {user / hz, sys / hz};
 }
 
+// CPU seconds (user + system) of each thread of the process, by thread name.
+std::map<std::string, double> ThreadCpu(int pid) {
+  std::map<std::string, double> by;
+  std::error_code ec;
+  for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream comm(t.path() / "comm");
+    std::string name;
+    std::getline(comm, name);
+    const auto cpu = CpuSeconds(pid, "/task/" + t.path().filename().string());
+    by[name] += cpu.first + cpu.second;
+  }
+  return by;
+}
+
 void Usage() {
   std::cerr << "usage: tavo_load [--port P] [--displays N] [--stations M] [--resources R]\n"
                "                 [--calls K] [--idle C] [--pid SERVERPID] [--timeout MS]\n"
+               "                 [--streams S --http-port H]\n"
                "       tavo_load --seed DBFILE [--displays N] [--stations M] [--resources R]\n"
                "Connects to 127.0.0.1 only.\n";
 }
@@ -148,6 +171,8 @@ int main(int argc, char** argv) {
     else if (a == "--resources") o.resources = std::stoi(next());
     else if (a == "--calls") o.calls = std::stoi(next());
     else if (a == "--idle") o.idle = std::stoi(next());
+    else if (a == "--streams") o.streams = std::stoi(next());
+    else if (a == "--http-port") o.httpPort = static_cast<uint16_t>(std::stoi(next()));
     else if (a == "--pid") o.pid = std::stoi(next());
     else if (a == "--timeout") o.timeoutMs = std::stoi(next());
     else if (a == "--seed") o.seed = next();
@@ -156,7 +181,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (o.displays < 0 || o.stations < 1 || o.resources < 1 || o.calls < 0 || o.idle < 0) {
+  if (o.displays < 0 || o.stations < 1 || o.resources < 1 || o.calls < 0 || o.idle < 0 ||
+      o.streams < 0 || (o.streams > 0 && (o.httpPort == 0 || o.displays == 0))) {
     Usage();
     return 2;
   }
@@ -207,6 +233,37 @@ int main(int argc, char** argv) {
     std::cerr << "sign-on did not complete (are the stations seeded?)\n";
     return 1;
   }
+  // The pages' streams, spread over the displays, each one a browser showing that display.
+  std::vector<std::shared_ptr<Peer>> streams;
+  try {
+    const asio::ip::tcp::endpoint http(asio::ip::address_v4::loopback(), o.httpPort);
+    for (int i = 0; i < o.streams; ++i) {
+      auto st = std::make_shared<Peer>(io);
+      st->socket.connect(http);
+      const std::string request = "GET /display/" + tavo::LoadDisplayName(i % o.displays) +
+                                  "/events HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+      asio::write(st->socket, asio::buffer(request));
+      st->Read();
+      streams.push_back(st);
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "connect to the pages on 127.0.0.1:" << o.httpPort << " failed: " << e.what() << "\n";
+    return 1;
+  }
+  auto streamsListed = [&] {
+    for (auto& st : streams)
+      if (st->pageLists < 1 && !st->failed) return false;
+    return true;
+  };
+  if (!RunUntil(io, streamsListed, o.timeoutMs)) {
+    std::cerr << "the pages' streams did not all get their first list\n";
+    return 1;
+  }
+  for (auto& st : streams)
+    if (!st->ok || st->failed) {
+      std::cerr << "a page's stream was refused (is WebDisplayMaxStreams below " << o.streams << "?)\n";
+      return 1;
+    }
   if (o.pid > 0 && o.idle > 0)
     std::printf("server resident memory with %d idle + %d active connections: %.1f MB\n", o.idle,
                 o.displays + o.stations, StatusKb(o.pid, "VmRSS:") / 1024.0);
@@ -226,6 +283,7 @@ int main(int argc, char** argv) {
     return v;
   };
   const auto serverCpu0 = o.pid > 0 ? CpuSeconds(o.pid) : std::pair<double, double>{};
+  const auto threadCpu0 = o.pid > 0 ? ThreadCpu(o.pid) : std::map<std::string, double>{};
   const auto start = Clock::now();
   for (int k = 0; k < o.calls; ++k) {
     const int s = k % o.stations;
@@ -277,6 +335,27 @@ int main(int argc, char** argv) {
     std::printf("server CPU during the calls: user %.2f s, system %.2f s (%.0f%% of the wall time)\n",
                 cpu.first - serverCpu0.first, cpu.second - serverCpu0.second,
                 100.0 * (cpu.first - serverCpu0.first + cpu.second - serverCpu0.second) / seconds);
+    std::printf("server threads' CPU during the calls:");
+    for (const auto& [name, used] : ThreadCpu(o.pid)) {
+      const auto before = threadCpu0.find(name);
+      const double delta = used - (before == threadCpu0.end() ? 0.0 : before->second);
+      if (delta >= 0.005) std::printf(" %s %.2f s", name.c_str(), delta);
+    }
+    std::printf("\n");
+  }
+  if (!streams.empty()) {
+    // Let the last change reach the pages before counting.
+    io.run_for(std::chrono::milliseconds(500));
+    uint64_t lists = 0, streamBytes = 0;
+    int failed = 0;
+    for (auto& st : streams) {
+      lists += st->pageLists;
+      streamBytes += st->bytes;
+      failed += st->failed ? 1 : 0;
+    }
+    std::printf("page streams %d: %.1f list events each on average, %.1f MB in all, %d closed\n",
+                o.streams, static_cast<double>(lists) / static_cast<double>(streams.size()),
+                streamBytes / 1e6, failed);
   }
   if (o.pid > 0) std::printf("server peak resident memory: %.1f MB\n", StatusKb(o.pid, "VmHWM:") / 1024.0);
   return 0;

@@ -5,6 +5,8 @@
 #include "TestSupport.h"
 #include "sms/SmsOutboxStore.h"
 
+#include <regex>
+
 namespace tavo {
 namespace {
 
@@ -69,12 +71,17 @@ TEST_F(TavoCliAdmin, StationsResourcesAndList) {
 
   auto stations = Cli({"stations"});
   EXPECT_EQ(stations.Exit, 0) << stations.Err;
-  EXPECT_EQ(stations.Out,
-            "name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\tresources\n"
-            "Exp\t2\tExpedition\tblack\tcall\tno\t\t1\n"
-            "Rum 1\t1\tRum 1\tlime\tcall\tyes\t\t2\n"
-            "Visning1\t3\tVisning 1\tblack\tdisplay\tno\t\t2\n"
-            "Visning2\t4\tVisning 2\tblack\tdisplay\tno\t\t1\n");
+  // Displays are supervised; nobody has connected them since start-up.
+  const std::string since = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n";
+  EXPECT_TRUE(std::regex_match(
+      stations.Out,
+      std::regex("name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\tresources\tsupervised\t"
+                 "state\tsince\n"
+                 "Exp\t2\tExpedition\tblack\tcall\tno\t\t1\t\t\t\n"
+                 "Rum 1\t1\tRum 1\tlime\tcall\tyes\t\t2\t\t\t\n"
+                 "Visning1\t3\tVisning 1\tblack\tdisplay\tno\t\t2\tyes\twaiting\t" + since +
+                 "Visning2\t4\tVisning 2\tblack\tdisplay\tno\t\t1\tyes\twaiting\t" + since)))
+      << stations.Out;
   auto resources = Cli({"resources"});
   EXPECT_EQ(resources.Exit, 0) << resources.Err;
   EXPECT_EQ(resources.Out,

@@ -50,8 +50,8 @@ TEST_F(TavoCliSetup, NamesWithQuotesHashesApostrophesAndLettersGoThroughAddListC
   auto add = Cli({"station", "add", station, "--colour", "red"});
   ASSERT_EQ(add.Exit, 0) << add.Err;
   EXPECT_EQ(add.Out,
-            "name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\tresources\n" + station +
-                "\t7\t" + station + "\tred\tcall\tno\t\t0\n");
+            "name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\tresources\tsupervised\tstate\t"
+            "since\n" + station + "\t7\t" + station + "\tred\tcall\tno\t\t0\t\t\t\n");
   auto res = Cli({"resource", "add", resource, "--full", full, "--colour", "#00FF00"});
   ASSERT_EQ(res.Exit, 0) << res.Err;
   EXPECT_EQ(res.Out, "lopnr\tcallname\tfullname\tcolour\tsms\tsms_number\tactive\n10\t" + resource +
@@ -164,8 +164,9 @@ TEST_F(TavoCliSetup, ChangesReachTheConnectedStationAtOnce) {
   // A connected station keeps the record it signed on with and gets its list again.
   auto set = Cli({"station", "set", "Rum 1", "--friendly", "Rum Ett", "--colour", "blue"});
   ASSERT_EQ(set.Exit, 0) << set.Err;
-  EXPECT_EQ(set.Out, "name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\tresources\n"
-                     "Rum 1\t1\tRum Ett\tblue\tcall\tyes\t\t2\n");
+  EXPECT_EQ(set.Out,
+            "name\tlopnr\tfriendly_name\tcolour\ttype\tconnected\timei\tresources\tsupervised\tstate\t"
+            "since\nRum 1\t1\tRum Ett\tblue\tcall\tyes\t\t2\t\t\t\n");
   EXPECT_TRUE(rum.WaitFor(W("¤RETCALLLIST~Doktor A~3~"))) << rum.Received();
   rum.Take();
   auto full = Cli({"resource", "set", "Doktor A", "--full", "Doktor Ärlig", "--inactive"});
@@ -360,7 +361,8 @@ TEST_F(TavoCliSetup, ConventionsOfTheCommandLine) {
   ASSERT_EQ(json.Exit, 0) << json.Err;
   EXPECT_TRUE(Has(json.Out, "{\"name\": \"Rum 1\", \"lopnr\": 1, \"friendly_name\": \"Rum 1\", "
                             "\"colour\": \"lime\", \"type\": \"call\", \"connected\": false, "
-                            "\"imei\": null, \"resources\": 2}"))
+                            "\"imei\": null, \"resources\": 2, \"supervised\": null, \"state\": null, "
+                            "\"since\": null}"))
       << json.Out;
   // The port from the environment.
   auto env = test::RunCli({"ping"}, 60000, {"", {{"TAVO_PORT", port}}});

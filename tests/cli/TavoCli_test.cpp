@@ -87,8 +87,8 @@ TEST_F(TavoCli, WatchShowsTheDisplaysOpenCalls) {
   auto log = Log();
   auto watch = Cli({"watch", "Visning1", "--count", "1"});
   ASSERT_EQ(watch.Exit, 0) << watch.Err;
-  const std::string head = "resource\tcaller\tcalled\tage_s\tanswered_by\tanswered_at\n";
-  const std::regex row(head + "Doktor A\tRum 1\t" + Time(*log, "CALLTSTAMP") + "\t[0-9]+\t\t\n\n");
+  const std::string head = "resource\tcaller\tcalled\tage_s\tanswered_by\tanswered_at\tescalated\n";
+  const std::regex row(head + "Doktor A\tRum 1\t" + Time(*log, "CALLTSTAMP") + "\t[0-9]+\t\t\t\n\n");
   EXPECT_TRUE(std::regex_match(watch.Out, row)) << watch.Out;
   // Visning2 does not list the resource: nothing to show.
   auto other = Cli({"watch", "Visning2", "-n", "1"});

@@ -3,6 +3,7 @@
 
 #include "support/DatabaseBackends.h"
 #include "database/DatabaseConnection.h"
+#include "database/ServerTables.h"
 #include "database/SqlHelpers.h"
 #include "common/StrUtils.h"
 
@@ -47,6 +48,9 @@ std::vector<std::string> ProbesAndReads(TDbmsKind dbms) {
       "OPEN SELECT AKTIV FROM CALLABLES WHERE 1 = 0",
       "OPEN SELECT * FROM SETTINGS WHERE NYCKELNAMN = 'SMSNUMMERLENGTH'",
       IndexCatalog(dbms),
+      "OPEN SELECT * FROM STATIONSUPERVISION WHERE 1 = 0",
+      "OPEN SELECT * FROM ESCALATION WHERE 1 = 0",
+      "OPEN SELECT * FROM ESCALATIONLOG WHERE 1 = 0",
   };
 }
 
@@ -111,6 +115,65 @@ TEST_P(TUpgradeTest, OldDatabaseGetsTheIndexesOnce) {
     present.push_back(UpperAscii(rows->AsString("INDEXNAME")));
   for (const char* name : kIndexNames)
     EXPECT_EQ(std::count(present.begin(), present.end(), name), 1) << name;
+}
+
+// The server's own tables come with the upgrade and take what the server writes into them; a
+// step of a call is kept once, whoever writes it a second time.
+TEST_P(TUpgradeTest, OldDatabaseGetsTheServersOwnTables) {
+  auto db = backend->OpenEmpty();
+  for (const auto& stmt : kOldSchema) db->Execute(stmt);
+  UpgradeSchema(*db, env.log);
+  EXPECT_EQ(ErrorCount(), 0) << testing::PrintToString(env.sink->Messages());
+  for (const char* table : {"STATIONSUPERVISION", "ESCALATION", "ESCALATIONLOG"})
+    EXPECT_TRUE(Logged(std::string("Created table ") + table)) << table;
+
+  db->Execute("INSERT INTO STATIONSUPERVISION (STATIONSLOPNR, SUPERVISE) VALUES (3, 0)");
+  db->Execute(
+      "INSERT INTO ESCALATION (LOPNR, CALLABLESLOPNR, AFTERSECONDS, TOCALLABLESLOPNR, TONUMBER, "
+      "REPEATCOUNT) VALUES (1, 7, 60, NULL, ?, 2)",
+      {SqlText(std::string(250, '7'))});
+  const TSqlParams step = {SqlInt(41), SqlInt(1), SqlInt(0), SqlText("+4670"),
+                           SqlDateTime(EncodeDateTime(2026, 12, 9, 10, 1, 0)), SqlInt(60)};
+  const std::string insert =
+      "INSERT INTO ESCALATIONLOG (CALLLOGLOPNR, ESCALATIONLOPNR, REPEATNO, SMSNUMMER, STEPTSTAMP, "
+      "WAITSECONDS) VALUES (?, ?, ?, ?, ?, ?)";
+  db->Execute(insert, step);
+  EXPECT_THROW(db->Execute(insert, step), EDatabaseError);
+  auto q = db->Open("SELECT * FROM ESCALATIONLOG");
+  EXPECT_EQ(q->RecordCount(), 1u);
+  EXPECT_EQ(q->AsString("STEPTSTAMP"), "2026-12-09 10:01:00");
+  EXPECT_EQ(db->Open("SELECT TONUMBER FROM ESCALATION")->AsString("TONUMBER").size(), 250u);
+}
+
+// A deleted station or resource takes the server's own rows about it along, whether the
+// server deleted it or another program did; nothing is written where nothing is left over.
+TEST_P(TUpgradeTest, RowsAboutDeletedStationsAndResourcesGo) {
+  auto db = backend->OpenNew();
+  db->Execute("INSERT INTO STATIONS (LOPNR, STATIONNAME) VALUES (1, 'V1'), (2, 'V2')");
+  db->Execute("INSERT INTO CALLABLES (LOPNR, CALLNAME) VALUES (3, 'A'), (4, 'B'), (5, 'C')");
+  db->Execute("INSERT INTO STATIONSUPERVISION (STATIONSLOPNR, SUPERVISE) VALUES (1, 0), (2, 0)");
+  const std::string step =
+      "INSERT INTO ESCALATION (LOPNR, CALLABLESLOPNR, AFTERSECONDS, TOCALLABLESLOPNR, TONUMBER, "
+      "REPEATCOUNT) VALUES (?, ?, 60, ?, ?, 0)";
+  db->Execute(step, {SqlInt(1), SqlInt(3), SqlInt(4), SqlNull()});
+  db->Execute(step, {SqlInt(2), SqlInt(4), SqlNull(), SqlText("+4670")});
+  db->Execute(step, {SqlInt(3), SqlInt(5), SqlNull(), SqlText("+4670")});
+  auto count = [&](const char* table) {
+    return db->Open(std::string("SELECT COUNT(*) AS N FROM ") + table)->AsInteger("N");
+  };
+  EXPECT_EQ(RemoveOrphanRows(*db), 0);
+
+  ForgetStation(*db, env.log, 1);
+  ForgetResource(*db, env.log, 4);  // its own step and the step to it
+  EXPECT_EQ(count("STATIONSUPERVISION"), 1);
+  EXPECT_EQ(count("ESCALATION"), 1);
+
+  db->Execute("DELETE FROM STATIONS WHERE LOPNR = 2");
+  db->Execute("DELETE FROM CALLABLES WHERE LOPNR = 5");
+  EXPECT_EQ(RemoveOrphanRows(*db), 2);
+  EXPECT_EQ(count("STATIONSUPERVISION"), 0);
+  EXPECT_EQ(count("ESCALATION"), 0);
+  EXPECT_EQ(ErrorCount(), 0);
 }
 
 TEST_P(TUpgradeTest, FailedStepIsCountedAndTheOthersStillRun) {

@@ -14,6 +14,14 @@
 namespace tavo {
 namespace {
 
+// True while one of the process's descriptors still names the file.
+bool HoldsFile(pid_t pid, const std::filesystem::path& file) {
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+    if (std::filesystem::read_symlink(fd.path(), ec) == file) return true;
+  return false;
+}
+
 const std::string M = "\xA4";
 const std::string KA = "#DATASTART#" + M + "KEEPALIVE::KEEPALIVE" + M + "#DATAEND#";
 
@@ -41,6 +49,9 @@ TEST(EventLogRotation, PackagedRuleRotatesAndServerReopensOnHangup) {
 
   const std::string rotated = test::ReadFile(log + ".1");
   EXPECT_NE(rotated.find("Service started version 1.10.4"), std::string::npos);
+  // The signal is taken on the server's main loop a moment after logrotate sent it.
+  for (int i = 0; i < 250 && HoldsFile(server.Pid(), log + ".1"); ++i) usleep(20000);
+  ASSERT_FALSE(HoldsFile(server.Pid(), log + ".1")) << "the rotated file is still open";
   // After the signal the server writes to the new file at the old path.
   test::TLoopbackClient c(seeded.Port());
   c.Send(KA);

@@ -12,48 +12,15 @@
 #include <set>
 
 #include "LoopbackClient.h"
+#include "MetricsScrape.h"
 #include "SeededServer.h"
 
 namespace tavo {
 namespace {
 
-struct THttpAnswer {
-  int Status = 0;
-  std::string Body;
-};
-
-THttpAnswer HttpGet(uint16_t port, const std::string& path) {
-  test::TLoopbackClient c(port);
-  c.Send("GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-  for (int i = 0; i < 100 && !c.PeerClosed(); ++i) c.ReadFor(50);
-  const std::string& all = c.Received();
-  THttpAnswer a;
-  std::sscanf(all.c_str(), "HTTP/1.%*d %d", &a.Status);
-  const size_t body = all.find("\r\n\r\n");
-  if (body != std::string::npos) a.Body = all.substr(body + 4);
-  return a;
-}
-
-// The samples of a metrics body as the Python parser reads them, one per line.
-std::set<std::string> ParsedSamples(const std::string& body, std::string& error) {
-  test::TTempDir dir;
-  test::WriteFile(dir / "metrics.txt", body);
-  const std::string cmd = std::string(TAVO_PYTHON3) + " " + TAVO_SOURCE_DIR +
-                          "/tests/integration/metrics_samples.py < " + (dir / "metrics.txt").string() +
-                          " 2>&1";
-  std::set<std::string> lines;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return lines;
-  char buf[1024];
-  std::string out;
-  while (std::fgets(buf, sizeof buf, p)) out += buf;
-  const int status = ::pclose(p);
-  if (status != 0) error = out;
-  size_t pos = 0;
-  for (size_t nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1)
-    lines.insert(out.substr(pos, nl - pos));
-  return lines;
-}
+using test::HttpGet;
+using test::THttpAnswer;
+using test::ParsedSamples;
 
 class Operating : public ::testing::Test {
  protected:
@@ -71,11 +38,7 @@ class Operating : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(seeded.server.Stop(), 0) << seeded.server.EventLog(); }
 
   std::unique_ptr<test::TLoopbackClient> SignOn(const std::string& name, int kind) {
-    auto c = std::make_unique<test::TLoopbackClient>(seeded.Port());
-    c->Send(test::Framed("¤GETCALLLIST:" + name + ":" + std::to_string(kind) + ":GETCALLLIST¤"));
-    EXPECT_TRUE(c->WaitFor(kind == 1 ? "CURRENTLIST" : "RETCALLLIST")) << name;
-    c->Take();
-    return c;
+    return seeded.SignOn(name, kind);
   }
   // Spoils the database file in place, as a failing disk or a careless copy would.
   void SpoilDatabaseFile() {
@@ -131,6 +94,8 @@ TEST_F(Operating, MetricsParseStrictlyAndCountTheRoadOfOneCall) {
            "tavo_sms_delivery_seconds_count{} 0",
            "tavo_database_failures_total{} 0",
            "tavo_database_up{} 1",
+           "tavo_role{role=\"serving\"} 1",
+           "tavo_role{role=\"standby\"} 0",
            "tavo_error_count{} 0",
            "tavo_restarts_total{cause=\"errors\"} 0",
            "tavo_build_info{version=\"1.10.4\"} 1",

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "LoopbackClient.h"
@@ -71,6 +73,18 @@ class TSeededServer {
     if (!server.WaitListening(port_)) throw std::runtime_error("server did not listen: " + server.EventLog());
   }
   uint16_t Port() const { return port_; }
+
+  // A client signed on as the station (GETCALLLIST, framed) once its list has arrived: a
+  // CURRENTLIST for a display or hardware station, a RETCALLLIST for the others.
+  std::unique_ptr<TLoopbackClient> SignOn(const std::string& name, int kind) {
+    auto c = std::make_unique<TLoopbackClient>(port_);
+    c->Send("#DATASTART#" + W("¤GETCALLLIST:" + name + ":" + std::to_string(kind) + ":GETCALLLIST¤") +
+            "#DATAEND#");
+    const std::string list = kind == 1 || kind == 3 ? "CURRENTLIST¤#DATAEND#" : "RETCALLLIST¤#DATAEND#";
+    if (!c->WaitFor(W(list))) throw std::runtime_error(name + " got no list: " + c->Received());
+    c->Take();
+    return c;
+  }
 
   TServerProcess server;
 

@@ -23,3 +23,16 @@ add_test(NAME packaging_install_service
 set_tests_properties(packaging_install_service PROPERTIES
   PASS_REGULAR_EXPRESSION "install, upgrade and uninstall verified"
   SKIP_REGULAR_EXPRESSION "^SKIP" TIMEOUT 300)
+
+# The keepalived configuration of a standby pair passes keepalived's own check (skipped where
+# keepalived is not installed).
+add_test(NAME packaging_keepalived_config
+         COMMAND sh ${PROJECT_SOURCE_DIR}/packaging/keepalived/check-config.sh
+                 ${PROJECT_SOURCE_DIR}/packaging/keepalived/keepalived.conf)
+set_tests_properties(packaging_keepalived_config PROPERTIES SKIP_RETURN_CODE 77
+                     PASS_REGULAR_EXPRESSION "keepalived configuration verified")
+
+# The shipped alert rules are valid for Prometheus.
+add_test(NAME packaging_prometheus_rules
+         COMMAND ${TAVO_PROMTOOL} check rules ${PROJECT_SOURCE_DIR}/packaging/prometheus/tavo-alerts.yml)
+set_tests_properties(packaging_prometheus_rules PROPERTIES PASS_REGULAR_EXPRESSION "SUCCESS: 6 rules found")

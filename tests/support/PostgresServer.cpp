@@ -51,16 +51,32 @@ void TPostgresServer::EnsureRunning() {
   if (state) {
     port_ = ReadPort(state);
   } else {
+    static int servers = 0;  // a process may start more than one
     ownState_ = (std::filesystem::temp_directory_path() /
-                 ("tavo-pg-" + std::to_string(getpid()) + ".state"))
+                 ("tavo-pg-" + std::to_string(getpid()) + "-" + std::to_string(++servers) + ".state"))
                     .string();
     std::string cmd = "'" + kScript + "' start '" + ownState_ + "' >/dev/null";
+    if (!alsoListen_.empty()) cmd = "TAVO_PG_ALSO_LISTEN='" + alsoListen_ + "' " + cmd;
     if (std::system(cmd.c_str()) != 0) {
       ownState_.clear();
       throw std::runtime_error("could not start a PostgreSQL test server");
     }
     port_ = ReadPort(ownState_);
   }
+  admin_ = std::make_unique<TOdbcDatabase>(OdbcConnectionString("postgres"));
+}
+
+void TPostgresServer::Pause() {
+  if (ownState_.empty()) throw std::runtime_error("only a server of our own can be paused");
+  admin_.reset();
+  if (std::system(("'" + kScript + "' pause '" + ownState_ + "'").c_str()) != 0)
+    throw std::runtime_error("could not pause the PostgreSQL test server");
+}
+
+void TPostgresServer::Resume() {
+  if (ownState_.empty()) throw std::runtime_error("only a server of our own can be resumed");
+  if (std::system(("'" + kScript + "' resume '" + ownState_ + "'").c_str()) != 0)
+    throw std::runtime_error("could not start the PostgreSQL test server again");
   admin_ = std::make_unique<TOdbcDatabase>(OdbcConnectionString("postgres"));
 }
 
@@ -75,20 +91,6 @@ std::string TPostgresServer::CreateDatabase() {
   std::string name = "tavo_" + std::to_string(getpid()) + "_" + std::to_string(++counter_);
   admin_->Execute("CREATE DATABASE " + name);
   return name;
-}
-
-void TPostgresServer::Script(const std::string& command) {
-  if (ownState_.empty()) throw std::logic_error("only a server of its own can be paused");
-  admin_.reset();  // its connection would be cut anyway
-  const std::string cmd = "'" + kScript + "' " + command + " '" + ownState_ + "'";
-  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("pg_server.sh " + command + " failed");
-}
-
-void TPostgresServer::Pause() { Script("pause"); }
-
-void TPostgresServer::Resume() {
-  Script("resume");
-  admin_ = std::make_unique<TOdbcDatabase>(OdbcConnectionString("postgres"));
 }
 
 void TPostgresServer::DropDatabase(const std::string& name) {

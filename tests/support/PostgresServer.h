@@ -32,12 +32,15 @@ class TPostgresServer {
   // Path of the psqlODBC Unicode driver.
   static std::string DriverPath();
 
+  int Port() { EnsureRunning(); return port_; }
+  // A server of our own also listens on this address (set before first use).
+  void AlsoListenOn(const std::string& address) { alsoListen_ = address; }
+
  private:
   void EnsureRunning();
 
-  void Script(const std::string& command);
-
-  bool ownServer_;
+  bool ownServer_ = false;
+  std::string alsoListen_;
   int port_ = 0;
   std::string ownState_;  // state file of a server we started ourselves
   std::unique_ptr<TDatabase> admin_;

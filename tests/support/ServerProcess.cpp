@@ -42,6 +42,7 @@ void TServerProcess::Start(const std::vector<std::string>& extraArgs) {
                                    "--registry", RegistryFile().string(), "--event-log",
                                    EventLogFile().string()};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  args.insert(args.begin(), launcher_.begin(), launcher_.end());
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string s = *e;

@@ -26,6 +26,8 @@ class TServerProcess {
   // A registry value under the server's key, written before Start.
   void SetRegistry(const std::string& name, const std::string& value);
   void SetEnv(const std::string& name, const std::string& value) { env_[name] = value; }
+  // A program that starts the server and becomes it (e.g. ip netns exec NAME), for the next Start.
+  void SetLauncher(std::vector<std::string> launcher) { launcher_ = std::move(launcher); }
   // Soft and hard limit of open descriptors for the next Start (0: inherited).
   void SetDescriptorLimit(uint64_t limit) { descriptorLimit_ = limit; }
 
@@ -51,6 +53,7 @@ class TServerProcess {
   TTempDir dir_;
   std::map<std::string, std::string> env_;
   uint64_t descriptorLimit_ = 0;
+  std::vector<std::string> launcher_;
   pid_t pid_ = -1;
   int status_ = -1;
 };

@@ -15,14 +15,25 @@
 
 namespace tavo::test {
 
+// Set() moves the wall clock only, as setting the system time would; Advance() lets time pass
+// on both clocks.
 class TFakeClock final : public TClock {
  public:
   explicit TFakeClock(TDateTime now = EncodeDateTime(2026, 12, 10, 12, 0, 0)) : now_(now) {}
   TDateTime Now() const override { return now_.load(); }
+  std::chrono::steady_clock::time_point Steady() const override {
+    return std::chrono::steady_clock::time_point(std::chrono::milliseconds(steadyMs_.load()));
+  }
   void Set(TDateTime now) { now_.store(now); }
+  void Advance(double seconds) {
+    now_.store(now_.load() + seconds / 86400.0);
+    steadyMs_.fetch_add(static_cast<int64_t>(seconds * 1000.0));
+  }
 
  private:
   std::atomic<TDateTime> now_;
+  // Starts well past zero, so that "long ago" stays a valid time point.
+  std::atomic<int64_t> steadyMs_{1000000000};
 };
 
 // A fresh directory under the temporary directory, removed with the object.

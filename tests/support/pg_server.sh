@@ -4,6 +4,8 @@
 #   pg_server.sh stop STATEFILE    stop the server named in STATEFILE and remove its directory
 #   pg_server.sh pause STATEFILE   stop it as an administrator would (fast), keeping its data
 #   pg_server.sh resume STATEFILE  start a paused server again on the same port
+# TAVO_PG_ALSO_LISTEN=ADDRESS at start: the server also listens on that address (of a network
+# namespace pair the test made) and lets the networks of its addresses in.
 # As root the server runs as the unprivileged user postgres (initdb refuses root).
 set -eu
 cmd=${1:?start or stop}
@@ -28,18 +30,19 @@ stop() {
 }
 
 options() {
-  echo "-p $1 -c listen_addresses=127.0.0.1 -c unix_socket_directories=$2 -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=100"
+  echo "-p $1 -c listen_addresses=127.0.0.1${3:+,$3} -c unix_socket_directories=$2 -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=100"
 }
 
 pause() {
+  cd "${TMPDIR:-/tmp}"
   read -r dir port < "$state"
   as_owner "$bindir/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
 }
 
 resume() {
-  read -r dir port < "$state"
   cd "${TMPDIR:-/tmp}"
-  as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -o "$(options "$port" "$dir")" start >/dev/null
+  read -r dir port also < "$state"
+  as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 -o "$(options "$port" "$dir" "${also:-}")" start >/dev/null
 }
 
 start() {
@@ -52,14 +55,16 @@ start() {
        >"$dir/initdb.log" 2>&1; then
     cat "$dir/initdb.log" >&2; rm -rf "$dir"; exit 1
   fi
+  also=${TAVO_PG_ALSO_LISTEN:-}
+  if [ -n "$also" ]; then echo "host all all samenet trust" >> "$dir/data/pg_hba.conf"; fi
   tries=0
   while [ $tries -lt 10 ]; do
     tries=$((tries + 1))
     port=$((20000 + $(od -An -N2 -tu2 /dev/urandom | tr -d ' ') % 40000))
     if as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-         -o "$(options "$port" "$dir")" \
+         -o "$(options "$port" "$dir" "$also")" \
          start >/dev/null 2>&1; then
-      echo "$dir $port" > "$state"
+      echo "$dir $port $also" > "$state"
       echo "PostgreSQL on 127.0.0.1:$port in $dir"
       return 0
     fi

@@ -55,5 +55,6 @@ void AddSettingCommands(TCommandSet& set);    // cancel-resource, clinic-name, s
 void AddSmsAccountCommands(TCommandSet& set); // sms-account show|set
 void AddCallCommands(TCommandSet& set);       // watch, call, answer, confirm, test-call
 void AddSqlCommands(TCommandSet& set);        // sql, exec, report, sms
+void AddEscalationCommands(TCommandSet& set); // escalation set|show|rm
 
 }  // namespace tavo::cli

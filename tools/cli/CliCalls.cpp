@@ -8,6 +8,7 @@
 #include <iostream>
 #include <optional>
 
+#include "CliSupervision.h"
 #include "Names.h"
 #include "Session.h"
 #include "admin/ColumnWidth.h"
@@ -130,11 +131,15 @@ void Watch(const TCliOptions& o, std::ostream& out, const std::string& display, 
               << " shows no resource: its list is empty, or holds only inactive resources and "
                  "the cancel resource, so it will never show a call (tavo-cli list \""
               << display << "\" shows it)\n";
+  // Escalations change no list: they are asked for every few seconds.
+  TEscalationMarks marks(o);
+  marks.Refresh();
+  auto nextMarks = TClockType::now() + std::chrono::seconds(2);
   for (int shown = 0;;) {
-    TTable t{{"resource", "caller", "called", "age_s", "answered_by", "answered_at"},
+    TTable t{{"resource", "caller", "called", "age_s", "answered_by", "answered_at", "escalated"},
              {},
              {TCellKind::Text, TCellKind::Text, TCellKind::Text, TCellKind::Number,
-              TCellKind::Optional, TCellKind::Optional}};
+              TCellKind::Optional, TCellKind::Optional, TCellKind::Optional}};
     for (auto& r : s.Shown)
       for (auto& c : r.Callers) {
         std::string age;
@@ -147,7 +152,7 @@ void Watch(const TCliOptions& o, std::ostream& out, const std::string& display, 
           age = Fixed(std::max(0.0, now * 86400.0 - *called), 0);
         }
         t.Rows.push_back({r.Name, c.Name, c.CallTime, age, c.ComingName,
-                          Zero(c.ComingTime) ? "" : c.ComingTime});
+                          Zero(c.ComingTime) ? "" : c.ComingTime, marks.Mark(r.Lopnr, c.Lopnr)});
       }
     if (o.Terminal) out << "\x1b[H\x1b[2J" << display << " (" << s.Data.FriendlyName << ")\n";
     WriteTable(out, t, o.Format);
@@ -156,6 +161,10 @@ void Watch(const TCliOptions& o, std::ostream& out, const std::string& display, 
     if (count > 0 && ++shown >= count) return;
     for (bool fresh = false; !fresh;) {
       if (gInterrupted) return;
+      if (TClockType::now() >= nextMarks) {
+        nextMarks = TClockType::now() + std::chrono::seconds(2);
+        if ((fresh = marks.Refresh())) break;
+      }
       auto m = s.Conn->Next(TClockType::now() + milliseconds(250));
       if (!m) {
         if (s.Conn->Closed()) throw ECliFailure("the server closed the connection");
@@ -277,7 +286,8 @@ void AddCallCommands(TCommandSet& set) {
   auto* watch = set.Add(
       app, "watch",
       "Signs on as the display (GETCALLLIST with kind 1) and shows its current calls "
-      "(CURRENTLIST) as they change, until Ctrl-C.",
+      "(CURRENTLIST) as they change, until Ctrl-C; calls that were escalated are marked, asked "
+      "for every 2 s with ESCALATION on an administration connection of its own.",
       [w](const TCliOptions& o, std::ostream& out) { Watch(o, out, w->Station, w->Count); });
   watch->add_option("DISPLAY", w->Station, "Display station name")->required();
   watch->add_option("-n,--count", w->Count, "End after this many lists");

@@ -3,7 +3,10 @@
 // sign-on data again at once. Every change is read back with GETALLMACHINES in the same
 // message, so what is printed is what the server stored.
 #include <iostream>
+#include <map>
+#include <optional>
 
+#include "CliSupervision.h"
 #include "Names.h"
 #include "Session.h"
 #include "admin/ColumnWidth.h"
@@ -15,28 +18,55 @@ namespace {
 // A display name holding this asks the server to delete the station.
 const std::string kDeleteMe = kMarker + "DELETE_ME" + kMarker;
 
+// Display and hardware stations are supervised: the last three columns say whether, their
+// state (online, away, waiting, offline) and since when; empty for the other stations.
 TTable StationTable() {
-  return {{"name", "lopnr", "friendly_name", "colour", "type", "connected", "imei", "resources"},
+  return {{"name", "lopnr", "friendly_name", "colour", "type", "connected", "imei", "resources",
+           "supervised", "state", "since"},
           {},
           {TCellKind::Text, TCellKind::Number, TCellKind::Text, TCellKind::Text, TCellKind::Text,
-           TCellKind::Flag, TCellKind::Optional, TCellKind::Number}};
+           TCellKind::Flag, TCellKind::Optional, TCellKind::Number, TCellKind::Flag,
+           TCellKind::Optional, TCellKind::Optional}};
 }
 
-std::vector<std::string> StationCells(const TStationRow& s, const std::string& resources) {
-  return {s.Name,
-          s.Lopnr,
-          s.FriendlyName,
-          ColourCell(s.Colour),
-          StationTypeText(s.Type),
-          s.Connected == "-1" ? "yes" : "no",
-          s.Imei,
-          resources};
+using TSupervision = std::optional<std::map<std::string, TSupervisionRow>>;
+
+std::vector<std::string> StationCells(const TStationRow& s, const std::string& resources,
+                                      const TSupervision& supervision) {
+  std::vector<std::string> cells = {s.Name,
+                                    s.Lopnr,
+                                    s.FriendlyName,
+                                    ColourCell(s.Colour),
+                                    StationTypeText(s.Type),
+                                    s.Connected == "-1" ? "yes" : "no",
+                                    s.Imei,
+                                    resources,
+                                    "",
+                                    "",
+                                    ""};
+  if (supervision)
+    if (auto it = supervision->find(s.Lopnr); it != supervision->end()) {
+      cells[8] = it->second.Supervised ? "yes" : "no";
+      cells[9] = it->second.State;
+      cells[10] = it->second.Since;
+    }
+  return cells;
 }
 
 // What a station add or set sends; empty texts where the option was not given.
 struct TStationArgs {
   std::string Name, Rename, Friendly, Type, Colour, Imei;
+  bool Supervise = false, NoSupervise = false;  // SUPERVISION, not REGISTERUPATEMACHINE
 };
+
+// Marks the station as --supervise or --no-supervise asked, if either was given.
+void ApplySupervision(TAdminSession& s, const TStationArgs& a, const TStationRow& row) {
+  if (!a.Supervise && !a.NoSupervise) return;
+  SetSupervision(s, row.Lopnr, a.Supervise);
+  if (!ShowsCalls(row))
+    std::cerr << "tavo-cli: note: only display and hardware stations are supervised; "
+              << row.Name << " is neither\n";
+}
 
 struct TStationFields {
   std::string Name, Friendly, Imei;
@@ -80,7 +110,8 @@ std::vector<TStationRow> Change(TAdminSession& s, const std::string& request) {
 
 void Show(std::ostream& out, const TCliOptions& o, TAdminSession& s, const TStationRow& row) {
   TTable t = StationTable();
-  t.Rows.push_back(StationCells(row, std::to_string(s.StationList(row.Name).size())));
+  t.Rows.push_back(
+      StationCells(row, std::to_string(s.StationList(row.Name).size()), ReadSupervision(s)));
   WriteTable(out, t, o.Format);
 }
 
@@ -90,17 +121,20 @@ void AddStationCommands(TCommandSet& set) {
   CLI::App& app = set.App();
   set.Add(app, "stations",
           "Every station with its number, display name, colour, type, whether it is connected "
-          "and how many resources its list has; a display without a list is named on stderr. "
-          "Signs on as administration client, sends GETALLMACHINES and GETSTATIONCALLABLES.",
+          "and how many resources its list has, and for display and hardware stations whether "
+          "they are supervised, online or offline and since when; a display without a list is "
+          "named on stderr. Signs on as administration client, sends GETALLMACHINES, "
+          "GETSTATIONCALLABLES and SUPERVISION.",
           [](const TCliOptions& o, std::ostream& out) {
             TAdminSession s(o);
             const auto rows = s.Stations();
             std::vector<std::string> names;
             for (auto& r : rows) names.push_back(r.Name);
             const auto lists = s.StationLists(names);
+            const auto supervision = ReadSupervision(s);
             TTable t = StationTable();
             for (size_t i = 0; i < rows.size(); ++i) {
-              t.Rows.push_back(StationCells(rows[i], std::to_string(lists[i].size())));
+              t.Rows.push_back(StationCells(rows[i], std::to_string(lists[i].size()), supervision));
               if (ShowsCalls(rows[i]) && lists[i].empty())
                 std::cerr << "tavo-cli: " << NoListWarning(rows[i].Name) << "\n";
             }
@@ -123,6 +157,13 @@ void AddStationCommands(TCommandSet& set) {
     sub->add_option("--imei", a.Imei,
                     adding ? "IMEI number of a mobile station"
                            : "New IMEI number of a mobile station (an IMEI cannot be removed)");
+    auto* on = sub->add_flag("--supervise", a.Supervise,
+                             "Report the display or hardware station when it is offline "
+                             "(the default; sends SUPERVISION)");
+    sub->add_flag("--no-supervise", a.NoSupervise,
+                  "Never report the station offline, e.g. one switched off on purpose (sends "
+                  "SUPERVISION)")
+        ->excludes(on);
   };
 
   auto add = std::make_shared<TStationArgs>();
@@ -140,6 +181,7 @@ void AddStationCommands(TCommandSet& set) {
         const auto after = Change(s, Register(f, "-1"));
         const TStationRow* row = FindStation(after, f.Name);
         if (!row) throw ECliFailure("the server did not add station " + f.Name);
+        ApplySupervision(s, *add, *row);
         Show(out, o, s, *row);
         if (f.Type == 1 || f.Type == 3) std::cerr << "tavo-cli: " << NoListWarning(f.Name) << "\n";
       });
@@ -150,12 +192,20 @@ void AddStationCommands(TCommandSet& set) {
       *station, "set", "Changes a station: only what is given changes.",
       [change](const TCliOptions& o, std::ostream& out) {
         const TStationArgs& a = *change;
-        if (a.Rename.empty() && a.Friendly.empty() && a.Type.empty() && a.Colour.empty() &&
-            a.Imei.empty())
-          throw ECliUsage("nothing to change: give --rename, --friendly, --type, --colour or --imei");
+        const bool registered = !a.Rename.empty() || !a.Friendly.empty() || !a.Type.empty() ||
+                                !a.Colour.empty() || !a.Imei.empty();
+        if (!registered && !a.Supervise && !a.NoSupervise)
+          throw ECliUsage("nothing to change: give --rename, --friendly, --type, --colour, --imei, "
+                          "--supervise or --no-supervise");
         TAdminSession s(o);
         const auto rows = s.Stations();
         const TStationRow& now = RequireStation(rows, a.Name);
+        // Only the supervision: the station's row stays as it is.
+        if (!registered) {
+          ApplySupervision(s, a, now);
+          Show(out, o, s, now);
+          return;
+        }
         TStationFields f;
         f.Name = now.Name;
         f.Friendly = now.FriendlyName;
@@ -170,6 +220,7 @@ void AddStationCommands(TCommandSet& set) {
         const TStationRow* row = FindStation(after, f.Name);
         if (!row || row->Lopnr != now.Lopnr)
           throw ECliFailure("the server did not change station " + a.Name);
+        ApplySupervision(s, a, *row);
         Show(out, o, s, *row);
       });
   describe(setCmd, *change, false);

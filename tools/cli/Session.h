@@ -50,6 +50,7 @@ class TAdminSession {
   std::vector<std::vector<TListPair>> StationLists(const std::vector<std::string>& stations);
 
   TCliConnection& Connection() { return *conn_; }
+  const TCliOptions& Options() const { return o_; }
 
  private:
   const TCliOptions& o_;

@@ -66,6 +66,7 @@ std::unique_ptr<CLI::App> BuildApp(TParsed& p) {
   AddSmsAccountCommands(set);
   AddCallCommands(set);
   AddSqlCommands(set);
+  AddEscalationCommands(set);
   for (const CLI::App* sub : app->get_subcommands({})) p.Commands.push_back(sub->get_name());
   return app;
 }
