@@ -18,9 +18,9 @@ struct TLinkKeepalives {
   int UserTimeoutMs;  // how long sent data may stay unacknowledged
 };
 
-// The server's own connection: a statement on a dead link fails within 5 s, an idle dead link
-// is noticed within 8 s.
-inline constexpr TLinkKeepalives kServerLinkKeepalives{5, 1, 3, 5000};
+// The server's own connection: a statement on a dead link fails within 3 s (the main loop waits
+// for it that long, once), an idle dead link is noticed within 8 s.
+inline constexpr TLinkKeepalives kServerLinkKeepalives{5, 1, 3, 3000};
 
 // The ODBC connection string with the settings added, each only where the string does not set
 // it already (a site's own choice stands).

@@ -205,7 +205,7 @@ void TTAVO_WindowsServer::StartSmsOutbox() {
                                        job.Cancelled.get(), &abort};
         return SendSMSAttempt(context, job.Call, limits, job.LeftFiles);
       },
-      std::make_unique<TAsioTimer>(io_, 1000),
+      nullptr,  // ticked by the status timer, with supervision and escalation
       [loop = loop_](std::function<void()> f) { loop->Post(std::move(f)); });
 }
 
@@ -301,6 +301,7 @@ bool TTAVO_WindowsServer::ServeDatabase() {
     }
     // The other server may have queued and sent SMS meanwhile: the table says what is left.
     smsOutbox_->Open();
+    CheckPeerJournal(false);
     calls_->FillCallList();
     ReadSMSAccount(*connector_->ADOConnection1);
     StartSmsOutbox();
@@ -365,6 +366,7 @@ bool TTAVO_WindowsServer::ServeDatabase() {
   // whose call was closed meanwhile is not sent; before the call list, whose loading queues
   // the SMS of calls the journal wrote.
   smsOutbox_->Open();
+  CheckPeerJournal(false);
   calls_->FillCallList();
   StartSupervision(db);
   ReadSMSAccount(db);

@@ -138,6 +138,11 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TEscalation* Escalation() { return escalation_.get(); }
   // One round of station supervision and escalation; the status timer runs it every second.
   void SupervisionTick();
+  // A server standing by that wrote calls from its journal tells the serving one.
+  void NoteJournalWritten();
+  // The serving server: reads its call list again when the other one wrote calls from its
+  // journal since the last look (the first look only takes note, as does one with reload false).
+  void CheckPeerJournal(bool reload = true);
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
   const std::string& ClinicName() const override { return ClinicName_; }
   void SetClinicName(const std::string& name) override { ClinicName_ = name; }
@@ -324,6 +329,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::shared_ptr<TServingRole> role_;
   std::unique_ptr<TRoleKeeper> keeper_;
   bool servingApplied_ = false;  // listeners open for the serving role
+  // The other server's last word on calls it wrote from its journal; none before the first read.
+  std::optional<std::string> peerJournalMark_;
   bool readySent_ = false;
   // A restart put off while the database is down: carried out once it is back.
   struct TPostponedRestart {

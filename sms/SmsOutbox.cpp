@@ -167,9 +167,11 @@ void TSmsOutbox::Start(TSmsWorkerPool::TAttemptFn attempt, std::unique_ptr<TTime
           });
         });
     tick_ = std::move(tick);
-    tick_->SetOnTimer([this] { Tick(); });
-    tick_->SetInterval(kTickMs);
-    tick_->SetEnabled(true);
+    if (tick_) {
+      tick_->SetOnTimer([this] { Tick(); });
+      tick_->SetInterval(kTickMs);
+      tick_->SetEnabled(true);
+    }
     nextCleanUp_ = clock_.Now();
     Pump();
   } catch (const std::exception& e) {

@@ -61,7 +61,8 @@ class TSmsOutbox {
   // (logged). Called again after a Stop, it takes the table's word over what was in memory.
   // Never throws.
   void Open();
-  // Starts the workers and the tick (one a second: due attempts, validity, metrics, clean-up).
+  // Starts the workers and the tick (one a second: due attempts, validity, metrics, clean-up);
+  // without a tick timer the owner calls Tick once a second itself.
   // attempt: what a worker runs for a job; the service passes SendSMSAttempt. Never throws.
   void Start(TSmsWorkerPool::TAttemptFn attempt, std::unique_ptr<TTimer> tick, TPostFn post);
   // Ends the workers (running attempts get `grace`, then are cut off) and records what they

@@ -3,6 +3,7 @@
 // picks up, and what the clean-up deletes. The real exchange is tested in SMSThread_test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -291,6 +292,31 @@ TEST_P(SmsOutboxTest, StartPicksUpWhereTheLastRunStopped) {
   for (; !rows->Eof(); rows->Next())
     states.push_back(rows->AsString("STATE") + "/" + rows->AsString("ATTEMPTS"));
   EXPECT_EQ(states, (std::vector<std::string>{"sent/2", "sent/2", "expired/1", "cancelled/1", "sent/1"}));
+}
+
+// A server of a pair that stood by serves again: what the other one did with the SMS meanwhile
+// is what the table says, not what this one still had in memory.
+TEST_P(SmsOutboxTest, OpenedAgainAfterAStopTakesTheTablesWordOverMemory) {
+  outbox->Open();  // not started: nothing reaches the gateway yet
+  const int32_t first = Queue(1);
+  Queue(2);
+  ASSERT_EQ(outbox->Pending().size(), 2u);
+  outbox->Stop(std::chrono::seconds(1));
+  db->Execute("UPDATE SMSOUTBOX SET STATE = 'sent', NEXTATTEMPT = NULL, FINISHEDTSTAMP = ? "
+              "WHERE LOPNR = ?",
+              {SqlDateTime(t0), SqlInt(first)});
+  TSmsRow other;
+  other.Request = {3, 7, "0703", "Rum 3", "Jour"};
+  other.QueuedAt = other.NextAttempt = t0;
+  TSmsOutboxStore(*db, env.log).Insert(other);
+  gateway.Answer(2, Sent());
+  gateway.Answer(3, Sent());
+  Start();
+  Settle(2);
+  std::vector<int32_t> calls = gateway.Calls();
+  std::sort(calls.begin(), calls.end());
+  EXPECT_EQ(calls, (std::vector<int32_t>{2, 3}));
+  EXPECT_TRUE(outbox->Pending().empty());
 }
 
 TEST_P(SmsOutboxTest, ShutdownCutsOffAStalledAttemptAndKeepsItQueued) {
