@@ -435,8 +435,6 @@ void TTAVO_WindowsServer::ServiceDestroy() {
     if (calls_) calls_->ClearCallList();
   } catch (...) {
   }
-  // No reconnection outlives the shutdown; what the journal holds stays in its file.
-  if (reconnecting_) reconnecting_->Close();
   try {
     logging_.Logg("Service shutting down", ltInfo);
   } catch (...) {
@@ -462,8 +460,11 @@ void TTAVO_WindowsServer::ServiceDestroy() {
     StopHttp();
   } catch (...) {
   }
-  // A message on its way to the gateway is finished rather than cut off by the exit.
+  // A message on its way to the gateway is finished rather than cut off by the exit, and its
+  // outcome written while the connection is still there.
   if (smsOutbox_) smsOutbox_->Stop(std::chrono::milliseconds(kWorkerGraceMs));
+  // No reconnection outlives the shutdown; what the journal holds stays in its file.
+  if (reconnecting_) reconnecting_->Close();
   if (!core_->Workers->WaitIdle(kWorkerGraceMs))
     logging_.Logg("Service shutting down with " + std::to_string(core_->Workers->Active()) +
                       " update run(s) still running",

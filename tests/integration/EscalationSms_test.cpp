@@ -109,7 +109,7 @@ TEST_F(EscalationSms, UnansweredCallRepeatsAndARestartInTheMiddleKeepsCount) {
   s.Start();
   ASSERT_TRUE(WaitPosts(2)) << s.server.EventLog();
   std::this_thread::sleep_for(std::chrono::seconds(4));
-  EXPECT_EQ(Posts().size(), 2u);
+  EXPECT_EQ(Posts().size(), 2u) << s.server.EventLog() << OutboxStates();
   EXPECT_EQ(Steps(), 2u);
   EXPECT_TRUE(s.server.WaitForLog("(2 of 2)")) << s.server.EventLog();
   // Both went through the outbox, to the target resource's number.
