@@ -12,13 +12,6 @@ constexpr char kKeyword[] = "SUPERVISION";
 
 }  // namespace
 
-const char* SupervisionState(const TWatchedStation& s) {
-  if (s.Connected) return "online";
-  // Not reported yet: gone for less than the limit, or not seen within the grace.
-  if (s.Supervised && !s.ReportedOffline) return s.Seen ? "away" : "waiting";
-  return "offline";
-}
-
 void TSupervisionCommands::RegisterCommands(TInterpreter& interpreter) {
   interpreter.SetHandler(kKeyword, [this](const TCommandContext& c) { return CmdSupervision(c); });
 }

@@ -35,7 +35,4 @@ class TSupervisionCommands {
   TStationSupervision& supervision_;
 };
 
-// The state word of a station as SUPERVISION lists it.
-const char* SupervisionState(const TWatchedStation& s);
-
 }  // namespace tavo

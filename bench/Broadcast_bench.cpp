@@ -36,7 +36,7 @@ struct TBroadcastSetup {
   TSqliteDatabase db{env.dir / "bench.sqlite"};
   std::vector<TClientSocketPtr> connections;
   TCallService service{db, env.log, env.clock, [this] { return connections; }, [] {},
-                       [](const TCallObject&, const TCaller&) {}};
+                       nullptr};
 
   explicit TBroadcastSetup(int lists) {
     env.clock.Set(EncodeDateTime(2026, 12, 9, 10, 15, 2));

@@ -69,7 +69,7 @@ void BM_FillCallList(benchmark::State& state) {
   TBigCallLog& big = BigCallLog();
   big.WithIndex(state.range(0) != 0);
   TCallService service(big.db, big.env.log, big.env.clock, [] { return std::vector<TClientSocketPtr>{}; },
-                       [] {}, [](const TCallObject&, const TCaller&) {});
+                       [] {}, nullptr);
   size_t open = 0;
   for (auto _ : state) {
     service.FillCallList();
@@ -89,7 +89,7 @@ void BM_StartupDatabaseWork(benchmark::State& state) {
     UpgradeSchema(big.db, big.env.log);
     TCallService service(big.db, big.env.log, big.env.clock,
                          [] { return std::vector<TClientSocketPtr>{}; }, [] {},
-                         [](const TCallObject&, const TCaller&) {});
+                         nullptr);
     service.FillCallList();
   }
 }

@@ -6,6 +6,7 @@
 
 #include "support/DatabaseBackends.h"
 #include "database/SqlHelpers.h"
+#include "sms/SmsOutboxStore.h"
 
 namespace tavo::test {
 namespace {
@@ -88,6 +89,34 @@ void BM_NewCallLogRow(benchmark::State& state) {
                    (normal ? ", synchronous=NORMAL" : ""));
 }
 
+// A new call to an SMS-marked resource: the call-log row and the outbox row of its SMS in one
+// transaction, as the calls code writes them; on SQLite with synchronous=NORMAL (second
+// argument 1) or FULL (0). Compare with BM_NewCallLogRow's one-transaction cases.
+void BM_NewCallWithSmsRow(benchmark::State& state) {
+  auto kind = static_cast<TBackendKind>(state.range(0));
+  const bool normal = state.range(1) != 0;
+  auto backend = MakeBackend(kind);
+  auto db = backend->OpenNew();
+  if (normal) db->Execute("PRAGMA synchronous=NORMAL");
+  TLogEnv env;
+  TSmsOutboxStore outbox(*db, env.log);
+  outbox.EnsureTable();
+  TDateTime now = EncodeDateTime(2026, 12, 9, 8, 0, 0);
+  for (auto _ : state) {
+    TTransaction transaction(*db);
+    int32_t lopnr = GetNextLopnr(*db, env.log, "CALLLOG", "LOPNR");
+    db->Execute(kInsertCall, {SqlInt(lopnr), SqlInt(1), SqlInt(2), SqlBool(true),
+                              SqlDateTime(now)});
+    TSmsRow row;
+    row.Request = {lopnr, 2, "070-123 45 67", "Rum 1", "Jour"};
+    row.QueuedAt = row.NextAttempt = now;
+    outbox.Insert(row);
+    transaction.Commit();
+  }
+  state.SetLabel(std::string(kind == TBackendKind::SQLite ? "SQLite" : "PostgreSQL") +
+                 ", call log and SMS row" + (normal ? ", synchronous=NORMAL" : ""));
+}
+
 void BM_GetStrSetting(benchmark::State& state) {
   auto kind = static_cast<TBackendKind>(state.range(0));
   auto backend = MakeBackend(kind);
@@ -113,6 +142,10 @@ BENCHMARK(BM_NextLopnrAndCallLogInsert)
 BENCHMARK(BM_NewCallLogRow)
     ->ArgsProduct({{static_cast<int>(TBackendKind::SQLite)}, {0, 100000}, {0, 1}, {0, 1}})
     ->ArgsProduct({{static_cast<int>(TBackendKind::PostgreSQL)}, {0, 100000}, {0, 1}, {0}})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_NewCallWithSmsRow)
+    ->ArgsProduct({{static_cast<int>(TBackendKind::SQLite)}, {0, 1}})
+    ->ArgsProduct({{static_cast<int>(TBackendKind::PostgreSQL)}, {0}})
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GetStrSetting)
     ->ArgsProduct({{static_cast<int>(TBackendKind::SQLite), static_cast<int>(TBackendKind::PostgreSQL)},

@@ -20,7 +20,7 @@ struct TPagesSetup {
   test::TLogEnv env;
   TSqliteDatabase db{env.dir / "bench.sqlite"};
   TCallService service{db, env.log, env.clock, [] { return std::vector<TClientSocketPtr>{}; }, [] {},
-                       [](const TCallObject&, const TCaller&) {}};
+                       nullptr};
   asio::io_context io;
   TFeedBoard board;
   std::unique_ptr<TPageFeeds> feeds;

@@ -113,7 +113,7 @@ void TCallService::FillCallList() {
   for (const int32_t lopnr : std::exchange(smsAfterLoad_, {})) {
     for (auto& entry : CallList_)
       for (auto& call : entry->CurrentCallList)
-        if (call->CallLogLopnr == lopnr) SendSMS(*call, *entry, lopnr);
+        if (call->CallLogLopnr == lopnr) QueueSms(*call, *entry, lopnr);
   }
   ListsChanged();
   // The queries are released by now; the new process loads again from scratch.

@@ -6,17 +6,21 @@ namespace tavo {
 
 TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
                            TConnectionsFn mainConnections, std::function<void()> restartServer,
-                           TSendSMSFn sendSMS)
+                           TSmsOutbox* smsOutbox)
     : db_(db),
       log_(log),
       clock_(clock),
       mainConnections_(std::move(mainConnections)),
       restartServer_(std::move(restartServer)),
-      sendSMS_(std::move(sendSMS)),
+      smsOutbox_(smsOutbox),
       callLog_(db, log),
       kept_(db, log) {
   callLog_.SetOnCallWritten(
       [this](uint64_t key, int32_t lopnr, bool smsSent) { CallWritten(key, lopnr, smsSent); });
+  // The SMS of a kept call gets its row in the transaction of the call's.
+  callLog_.SetWithKeptCallRow([this](uint64_t key, int32_t lopnr) {
+    if (smsOutbox_) smsOutbox_->WriteKeptRow(key, lopnr);
+  });
 }
 
 // Our own connection's writes move no data version: the commands that write say so here.

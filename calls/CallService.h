@@ -21,6 +21,7 @@
 #include "platform/ClientSocket.h"
 #include "protocol/Interpreter.h"
 #include "platform/Logging.h"
+#include "sms/SmsOutbox.h"
 
 namespace tavo {
 
@@ -31,12 +32,9 @@ class TCallService {
  public:
   // The connections of the main listener in accept order; broadcasts walk only these.
   using TConnectionsFn = std::function<std::vector<TClientSocketPtr>()>;
-  // Starts the SMS dispatch of one call; the caller's CallLogLopnr is the call's log number.
-  // The dispatch must copy what it needs: both entries may be released right after the call.
-  using TSendSMSFn = std::function<void(const TCallObject&, const TCaller&)>;
-
+  // smsOutbox: where the SMS of calls to SMS-marked resources are queued (none: no SMS).
   TCallService(TDatabase& db, TLogging& log, const TClock& clock, TConnectionsFn mainConnections,
-               std::function<void()> restartServer, TSendSMSFn sendSMS);
+               std::function<void()> restartServer, TSmsOutbox* smsOutbox);
   TCallService(const TCallService&) = delete;
   TCallService& operator=(const TCallService&) = delete;
 
@@ -110,11 +108,12 @@ class TCallService {
   void SetListsChanged(std::function<void()> changed) { listsChanged_ = std::move(changed); }
 
   // --- calling (Calling.cpp) ---
-  // Takes the next number and inserts the call's CALLLOG row in one transaction; once that is
-  // committed, starts the SMS dispatch when the resource asks for one. Returns the row's
-  // number, or -1 when no row was written. While the database is down the row is kept in the
-  // journal: the caller's CallLogKey names it, the number is 0 until the row is written, and
-  // the SMS starts then. Never throws.
+  // Takes the next number and inserts the call's CALLLOG row, and the outbox row of its SMS
+  // when the resource asks for one, in one transaction; once that is committed, the SMS is
+  // dispatched. Returns the row's number, or -1 when no row was written. While the database is
+  // down the row is kept in the journal: the caller's CallLogKey names it and the number is 0
+  // until the row is written; its SMS is queued in memory under that key and sent from there,
+  // and its outbox row follows the call's row. Never throws.
   int32_t AddCallLoggPost(TCaller& caller, const TCallObject& resource, TDateTime callTime);
   // Writes the confirm or the answer into the call's row, checked in the same transaction (or
   // keeps it in the journal while the database is down); false on failure. Never throws.
@@ -122,12 +121,13 @@ class TCallService {
                         TDateTime time);
   // The call log's writer: its journal and its replay.
   TCallLogWriter& CallLog() { return callLog_; }
-  // A call the journal's replay gave its row: the open call takes the number, and its SMS
-  // starts when it asks for one. A call not in the list (the replay at start-up runs before it
-  // is loaded) gets its SMS when the list is loaded, if it is open then. Never throws.
+  // A call the journal's replay gave its row: the open call takes the number, and its SMS kept
+  // in memory takes it too and gets its outbox row. An SMS no longer in memory (the server
+  // stopped meanwhile) is queued again if the call is open; a call not in the list (the replay
+  // at start-up runs before it is loaded) once the list is loaded. Never throws.
   void CallWritten(uint64_t key, int32_t lopnr, bool smsSent);
-  // Hands one call to the SMS dispatch. Never throws.
-  void SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);
+  // Queues the SMS of one call in the outbox. Never throws.
+  void QueueSms(const TCaller& caller, const TCallObject& resource, int32_t logLopnr);
 
   TCommandResult CmdCalling(const TCommandContext& c);
   TCommandResult CmdComing(const TCommandContext& c);
@@ -180,7 +180,7 @@ class TCallService {
   const TClock& clock_;
   TConnectionsFn mainConnections_;
   std::function<void()> restartServer_;
-  TSendSMSFn sendSMS_;
+  TSmsOutbox* smsOutbox_;
   TCallList CallList_;
   TMetrics* metrics_ = nullptr;
   TCallChangedFn callChanged_;

@@ -1,5 +1,6 @@
 // CALLING and COMING: opening, confirming and answering calls, their rows in CALLLOG, the SMS
-// dispatch of a new call, and the broadcasts that follow each change.
+// of a new call queued with its row and cancelled once the call is answered or closed, and the
+// broadcasts that follow each change.
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -45,6 +46,7 @@ TCommandResult TCallService::CmdCalling(const TCommandContext& c) {
       const bool edited = EditCallLoggPost(LogRef(*open), TCallLogEdit::Confirm, 0, now);
       round.emplace(*this);
       if (edited) {
+        if (smsOutbox_) smsOutbox_->CancelCall(open->CallLogLopnr, open->CallLogKey);
         if (metrics_) {
           metrics_->CallsConfirmed.fetch_add(1);
           metrics_->TimeToClose.Observe((now - open->CallTimeStamp) * 86400.0);
@@ -92,6 +94,8 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
     call->CallComingLopnr = answering.StationLopnr;
     call->CallComingTimeStamp = now;
     call->CallComingName = answering.FriendlyName;
+    // Someone is coming: an SMS still waiting would only call them again.
+    if (smsOutbox_) smsOutbox_->CancelCall(call->CallLogLopnr, call->CallLogKey);
     // Answered in memory whatever the log says: the call no longer waits for anyone.
     if (callChanged_) callChanged_(entry, *call, TCallChange::Answered);
     if (EditCallLoggPost(LogRef(*call), TCallLogEdit::Coming, call->CallComingLopnr, now)) {
@@ -109,9 +113,19 @@ TCommandResult TCallService::CmdComing(const TCommandContext& c) {
 int32_t TCallService::AddCallLoggPost(TCaller& caller, const TCallObject& resource,
                                       TDateTime callTime) {
   TCallLogRef ref;
+  std::optional<TSmsRow> sms;
+  const bool withSms = resource.CallableSendSMS && smsOutbox_;
+  auto request = [&](int32_t number) {
+    return TSmsRequest{number, resource.CallLopnr, resource.CallableMobilnummer,
+                       caller.CallerName, resource.CallName};
+  };
   try {
+    // The SMS is kept with its call: both rows are committed together, or neither.
+    TWithCallRowFn withRow;
+    if (withSms) withRow = [&](int32_t number) { sms = smsOutbox_->AddRow(request(number)); };
     ref = callLog_.Add(
-        TNewCall{caller.CallerLopnr, resource.CallLopnr, resource.CallableSendSMS, callTime});
+        TNewCall{caller.CallerLopnr, resource.CallLopnr, resource.CallableSendSMS, callTime},
+        withRow);
   } catch (const std::exception& e) {
     log_.LogFailure("AddCallLoggPost", e);
     // The number was not taken: the next call gets it, and an edit of this call must not
@@ -121,7 +135,13 @@ int32_t TCallService::AddCallLoggPost(TCaller& caller, const TCallObject& resour
   // Kept for later: no number yet (0), and the SMS waits until the row gives it one.
   caller.CallLogKey = ref.Key;
   // Only a committed call is dispatched: the message names its row.
-  if (!ref.Kept() && resource.CallableSendSMS) SendSMS(caller, resource, ref.Lopnr);
+  if (ref.Kept()) {
+    // Kept for later: the call has no number yet (0); its SMS goes from memory meanwhile, and
+    // its row follows the call's.
+    if (withSms) smsOutbox_->DispatchKept(request(0), ref.Key);
+  } else if (sms) {
+    smsOutbox_->Dispatch(std::move(*sms));
+  }
   return ref.Lopnr;
 }
 
@@ -137,26 +157,27 @@ bool TCallService::EditCallLoggPost(const TCallLogRef& call, TCallLogEdit kind,
 }
 
 void TCallService::CallWritten(uint64_t key, int32_t lopnr, bool smsSent) {
+  // The SMS kept in memory under the key takes the number and gets its row.
+  const bool smsKept = smsOutbox_ && smsOutbox_->CallNumbered(key, lopnr);
   for (auto& entry : CallList_) {
     for (auto& call : entry->CurrentCallList) {
       if (call->CallLogKey != key) continue;
       call->CallLogKey = 0;
       call->CallLogLopnr = lopnr;
-      if (smsSent) SendSMS(*call, *entry, lopnr);
+      if (smsSent && !smsKept) QueueSms(*call, *entry, lopnr);
       return;
     }
   }
-  if (smsSent) smsAfterLoad_.push_back(lopnr);
+  if (smsSent && !smsKept) smsAfterLoad_.push_back(lopnr);
 }
 
-void TCallService::SendSMS(const TCaller& caller, const TCallObject& resource, int32_t logLopnr) {
+void TCallService::QueueSms(const TCaller& caller, const TCallObject& resource, int32_t logLopnr) {
   try {
-    if (!sendSMS_) throw std::runtime_error("no SMS dispatch is configured");
-    TCaller call = caller;
-    call.CallLogLopnr = logLopnr;
-    sendSMS_(resource, call);
+    if (!smsOutbox_) throw std::runtime_error("no SMS outbox is configured");
+    smsOutbox_->Queue({logLopnr, resource.CallLopnr, resource.CallableMobilnummer,
+                       caller.CallerName, resource.CallName});
   } catch (const std::exception& e) {
-    log_.LogFailure("SendSMS", e);
+    log_.LogFailure("QueueSms", e);
   }
 }
 

@@ -55,7 +55,7 @@ std::vector<TStationPresence> TCallService::Stations() {
   std::vector<TStationPresence> stations;
   const auto directory = kept_.Stations();
   for (const auto& [name, row] : *directory)
-    stations.push_back(TStationPresence{name, row.FriendlyName, row.StationType, false});
+    stations.push_back(TStationPresence{name, row.FriendlyName, row.StationType, false, {}});
   for (const auto& socket : mainConnections_()) {
     if (!socket->Data || socket->Data->StationLopnr == -1) continue;
     for (auto& s : stations)

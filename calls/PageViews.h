@@ -48,6 +48,9 @@ struct TStationPresence {
   std::string FriendlyName;
   int32_t StationType = 0;  // STATIONTYPE: 0 call, 1 display, 2 administration, 3 hardware
   bool Connected = false;
+  // What the station supervision says of it ("online", "away", "waiting", "offline"); empty
+  // for a station it does not watch.
+  std::string Supervision;
 };
 
 }  // namespace tavo

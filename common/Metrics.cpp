@@ -55,11 +55,23 @@ const char* BroadcastKindName(TBroadcastKind kind) {
   return "unknown";
 }
 
+const char* SmsFinalName(TSmsFinal state) {
+  switch (state) {
+    case TSmsFinal::Sent: return "sent";
+    case TSmsFinal::Expired: return "expired";
+    case TSmsFinal::Cancelled: return "cancelled";
+    case TSmsFinal::Failed: return "failed";
+    case TSmsFinal::Count_: break;
+  }
+  return "unknown";
+}
+
 TMetrics::TMetrics()
     : TimeToAnswer({1, 2, 5, 10, 20, 30, 60, 120, 300, 600, 1800, 3600}),
       TimeToClose({5, 10, 30, 60, 120, 300, 600, 1200, 1800, 3600, 7200}),
       BroadcastSeconds({0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,
-                        0.25, 0.5, 1}) {}
+                        0.25, 0.5, 1}),
+      SmsDeliverySeconds({1, 2, 5, 10, 20, 30, 60, 120, 300, 600, 1800}) {}
 
 void TMetrics::Broadcast(TBroadcastKind kind, double seconds) noexcept {
   Broadcasts[static_cast<size_t>(kind)].fetch_add(1, std::memory_order_relaxed);

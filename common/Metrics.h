@@ -41,6 +41,10 @@ const char* RestartCauseName(TRestartCause cause);
 enum class TBroadcastKind : uint8_t { Displays, Resource, Station, Count_ };
 const char* BroadcastKindName(TBroadcastKind kind);
 
+// How an SMS of the outbox ended.
+enum class TSmsFinal : uint8_t { Sent, Expired, Cancelled, Failed, Count_ };
+const char* SmsFinalName(TSmsFinal state);
+
 struct TMetrics {
   TMetrics();
 
@@ -51,7 +55,17 @@ struct TMetrics {
   THistogram BroadcastSeconds;
   void Broadcast(TBroadcastKind kind, double seconds) noexcept;
 
+  // Attempts at the gateway: started, taken by the gateway, failed.
   std::atomic<uint64_t> SmsStarted{0}, SmsDelivered{0}, SmsFailed{0};
+  // The outbox: SMS not finished yet, the age of the oldest of them (set by the outbox every
+  // second), how each finished SMS ended, and its time from queue to gateway.
+  std::atomic<int64_t> SmsQueued{0};
+  std::atomic<double> SmsOldestQueuedSeconds{0};
+  std::array<std::atomic<uint64_t>, static_cast<size_t>(TSmsFinal::Count_)> SmsFinished{};
+  THistogram SmsDeliverySeconds;
+  void SmsFinish(TSmsFinal state) noexcept {
+    SmsFinished[static_cast<size_t>(state)].fetch_add(1, std::memory_order_relaxed);
+  }
   std::atomic<uint64_t> DbStatements{0}, DbFailures{0};
   std::atomic<uint64_t> Escalations{0};  // escalation steps taken
 

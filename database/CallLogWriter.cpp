@@ -22,7 +22,8 @@ int32_t IntField(const TJournalRecord& r, const char* name) {
 
 }  // namespace
 
-int32_t TCallLogWriter::InsertCall(const TNewCall& call) {
+int32_t TCallLogWriter::InsertCall(const TNewCall& call, const TWithCallRowFn& withRow,
+                                   uint64_t key) {
   // Number and row in one transaction: one round of locks, and no other program can take
   // the number in between.
   TTransaction transaction(db_);
@@ -36,6 +37,8 @@ int32_t TCallLogWriter::InsertCall(const TNewCall& call) {
       "VALUES (?, ?, ?, ?, ?)",
       {SqlInt(number), SqlInt(call.StationLopnr), SqlInt(call.CallableLopnr),
        SqlBool(call.SmsSent), SqlDateTime(call.CallTime)});
+  if (withRow) withRow(number);
+  if (key != 0 && withKeptCallRow_) withKeptCallRow_(key, number);
   transaction.Commit();
   return number;
 }
@@ -71,7 +74,7 @@ void TCallLogWriter::Keep(TJournalRecord record) {
   journal_->Append(record);
 }
 
-TCallLogRef TCallLogWriter::Add(const TNewCall& call) {
+TCallLogRef TCallLogWriter::Add(const TNewCall& call, const TWithCallRowFn& withRow) {
   if (HoldsKept()) {
     try {
       WriteJournal();  // what waits goes first; refused at once while the database is down
@@ -81,7 +84,7 @@ TCallLogRef TCallLogWriter::Add(const TNewCall& call) {
   if (!HoldsKept()) {
     try {
       TCallLogRef ref;
-      ref.Lopnr = InsertCall(call);
+      ref.Lopnr = InsertCall(call, withRow);
       return ref;
     } catch (const EDatabaseDown&) {
       if (!journal_) throw;
@@ -149,7 +152,7 @@ void TCallLogWriter::Replay(const TJournalRecord& r, std::map<uint64_t, int32_t>
     call.CallTime = TimeField(r);
     const uint64_t key = static_cast<uint64_t>(r.GetInt("key"));
     int32_t lopnr = FindWritten(call);
-    if (lopnr == 0) lopnr = InsertCall(call);
+    if (lopnr == 0) lopnr = InsertCall(call, {}, key);
     keys[key] = lopnr;
     written_[key] = lopnr;
     if (onCallWritten_) onCallWritten_(key, lopnr, call.SmsSent);

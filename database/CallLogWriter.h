@@ -43,6 +43,10 @@ struct TNewCall {
   TDateTime CallTime = 0;
 };
 
+// Rows that belong to a call (its SMS), written with its number inside the transaction of its
+// row; throwing rolls the call's row back too.
+using TWithCallRowFn = std::function<void(int32_t lopnr)>;
+
 // Which call an edit is for: its CALLLOG number, or the journal key of a call kept while the
 // database was down (Key != 0). A plain number converts to a reference.
 struct TCallLogRef {
@@ -57,6 +61,8 @@ class TCallLogWriter {
  public:
   // A call the journal's replay gave a row: its key, its number, and its SMSSENT.
   using TCallWrittenFn = std::function<void(uint64_t key, int32_t lopnr, bool smsSent)>;
+  // Rows that belong to a kept call, written inside the transaction of its replayed row.
+  using TKeptCallRowFn = std::function<void(uint64_t key, int32_t lopnr)>;
 
   TCallLogWriter(TDatabase& db, TLogging& log) : db_(db), log_(log) {}
 
@@ -64,11 +70,14 @@ class TCallLogWriter {
   void SetJournal(TOutageJournal* journal) { journal_ = journal; }
   TOutageJournal* Journal() const { return journal_; }
   void SetOnCallWritten(TCallWrittenFn fn) { onCallWritten_ = std::move(fn); }
+  void SetWithKeptCallRow(TKeptCallRowFn fn) { withKeptCallRow_ = std::move(fn); }
 
   // Takes the next number and inserts the row in one transaction: the reference holds the
   // number. Kept: the reference holds the journal key (and number 0). Throws the database's
   // failure otherwise, having written nothing (a failed GetNextLopnr is logged by it).
-  TCallLogRef Add(const TNewCall& call);
+  // withRow (may be empty) runs inside the transaction of a row written now, never for a kept
+  // call.
+  TCallLogRef Add(const TNewCall& call, const TWithCallRowFn& withRow = {});
   // Writes the confirm or the answer into the call's row, checked in the same transaction (no
   // row, or several, writes nothing and is no failure). True when written, false when kept;
   // throws the database's failure otherwise.
@@ -85,7 +94,8 @@ class TCallLogWriter {
   size_t WriteJournal();
 
  private:
-  int32_t InsertCall(const TNewCall& call);
+  // key: the journal's key of a kept call being replayed (0: a call written as it is made).
+  int32_t InsertCall(const TNewCall& call, const TWithCallRowFn& withRow, uint64_t key = 0);
   void UpdateCall(int32_t lopnr, TCallLogEdit kind, int32_t comingLopnr, TDateTime time);
   // The number of a row already written for this call, or 0.
   int32_t FindWritten(const TNewCall& call);
@@ -97,6 +107,7 @@ class TCallLogWriter {
   TLogging& log_;
   TOutageJournal* journal_ = nullptr;
   TCallWrittenFn onCallWritten_;
+  TKeptCallRowFn withKeptCallRow_;
   // Numbers the replays gave kept calls, for an edit that still names the key.
   std::map<uint64_t, int32_t> written_;
 };

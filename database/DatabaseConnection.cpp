@@ -196,6 +196,21 @@ bool TestSQL(TDatabase& db, const std::string& sql) {
   }
 }
 
+bool TableExists(TDatabase& db, const std::string& table) {
+  switch (db.Dbms()) {
+    case TDbmsKind::SQLite:
+      return db.Open("SELECT name FROM sqlite_master WHERE type = 'table' AND UPPER(name) = ?",
+                     {SqlText(UpperAscii(table))})
+                 ->RecordCount() > 0;
+    case TDbmsKind::PostgreSQL:
+    case TDbmsKind::SqlServer:
+      return db.Open("SELECT TABLE_NAME FROM INFORMATION_SCHEMA.TABLES WHERE UPPER(TABLE_NAME) = ?",
+                     {SqlText(UpperAscii(table))})
+                 ->RecordCount() > 0;
+    default: return TestSQL(db, "SELECT * FROM " + table + " WHERE 1 = 0");
+  }
+}
+
 void UpgradeSchema(TDatabase& db, TLogging& log) {
   for (const TColumnStep& step : ColumnSteps(db.Dbms())) {
     try {

@@ -73,4 +73,9 @@ void UpgradeSchema(TDatabase& db, TLogging& log);
 // True when the statement opens as a query; logs nothing.
 bool TestSQL(TDatabase& db, const std::string& sql);
 
+// True when the database has a table of that name (any letter case), asked of its catalog, so
+// that a missing table is no failed statement; where the product is not known, a probe.
+// Throws EDatabaseError when the catalog cannot be read.
+bool TableExists(TDatabase& db, const std::string& table);
+
 }  // namespace tavo

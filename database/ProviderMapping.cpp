@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "common/Win1252.h"
+#include "database/LinkKeepalives.h"
 #include "database/OdbcDatabase.h"
 #include "database/SqliteDatabase.h"
 
@@ -192,7 +193,7 @@ std::unique_ptr<TDatabase> OpenDatabase(const std::string& connectionString,
   TBackendTarget t = MapConnectionString(connectionString, programDir);
   if (t.Kind == TBackendTarget::SQLite)
     return std::make_unique<TSqliteDatabase>(t.SqliteFile, log, createIfMissing);
-  return std::make_unique<TOdbcDatabase>(t.OdbcConnection);
+  return OpenWithLinkKeepalives(t.OdbcConnection, kServerLinkKeepalives);
 }
 
 }  // namespace tavo

@@ -3,10 +3,14 @@
 #include <cctype>
 
 #include "common/StrUtils.h"
+#include "database/LinkKeepalives.h"
 #include "database/OdbcDatabase.h"
 #include "database/ProviderMapping.h"
 
 namespace tavo {
+
+// Two lost probes, and 3 s for unacknowledged data, end the connection.
+constexpr TLinkKeepalives kLockLinkKeepalives{1, 1, 2, 3000};
 namespace {
 
 // PostgreSQL: the advisory lock (1413568079 = "TAVO", 1) in the current database. The two-key
@@ -125,16 +129,7 @@ void TServingLock::EndSession(const std::string& backend) {
 }
 
 std::string WithLockKeepalives(const std::string& odbc) {
-  std::string s = Trim(odbc);
-  if (!s.empty() && s.back() != ';') s += ';';
-  const std::string lower = LowerAscii(s);
-  if (lower.find("keepalivetime=") == std::string::npos) s += "KeepaliveTime=1;";
-  if (lower.find("keepaliveinterval=") == std::string::npos) s += "KeepaliveInterval=1;";
-  // libpq's own options, which psqlODBC passes on: two lost probes, and 3 s for unacknowledged
-  // data, end the connection.
-  if (lower.find("pqopt=") == std::string::npos)
-    s += "pqopt={keepalives_count=2 tcp_user_timeout=3000};";
-  return s;
+  return WithLinkKeepalives(odbc, kLockLinkKeepalives);
 }
 
 std::unique_ptr<TDatabase> OpenSharedConnection(const std::string& connectionString,
@@ -144,14 +139,9 @@ std::unique_ptr<TDatabase> OpenSharedConnection(const std::string& connectionStr
     throw EDatabaseError(
         "Standby needs a database server both servers share (PostgreSQL or SQL Server); an "
         "SQLite file cannot be shared");
-  auto db = std::make_unique<TOdbcDatabase>(target.OdbcConnection);
-  // The driver is known only once connected; psqlODBC then gets its keepalive settings.
+  std::unique_ptr<TOdbcDatabase> db = OpenWithLinkKeepalives(target.OdbcConnection,
+                                                             kLockLinkKeepalives);
   if (db->Dbms() == TDbmsKind::PostgreSQL) {
-    const std::string withKeepalives = WithLockKeepalives(target.OdbcConnection);
-    if (withKeepalives != target.OdbcConnection) {
-      db.reset();
-      db = std::make_unique<TOdbcDatabase>(withKeepalives);
-    }
     // The server's side of the same: a session whose client is gone ends within about 4 s,
     // after the other server has ended it for standing still (3 s) if it watches.
     db->Execute("SET tcp_keepalives_idle = 2");

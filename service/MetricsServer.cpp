@@ -93,12 +93,23 @@ std::string RenderMetrics(const TMetrics& m, const TOperatingSnapshot& st, doubl
     out << "tavo_broadcasts_total{kind=\"" << BroadcastKindName(static_cast<TBroadcastKind>(k))
         << "\"} " << m.Broadcasts[k].load() << "\n";
   Histogram(out, "tavo_broadcast_seconds", "Time one broadcast takes.", m.BroadcastSeconds);
-  Single(out, "tavo_sms_dispatches_started_total", "counter", "SMS dispatches started.",
+  Single(out, "tavo_sms_dispatches_started_total", "counter", "SMS attempts started.",
          double(m.SmsStarted.load()));
   Single(out, "tavo_sms_dispatches_delivered_total", "counter",
-         "SMS dispatches the gateway accepted.", double(m.SmsDelivered.load()));
-  Single(out, "tavo_sms_dispatches_failed_total", "counter", "SMS dispatches that failed.",
+         "SMS attempts the gateway accepted.", double(m.SmsDelivered.load()));
+  Single(out, "tavo_sms_dispatches_failed_total", "counter",
+         "SMS attempts that failed (each is retried while the SMS is valid).",
          double(m.SmsFailed.load()));
+  Single(out, "tavo_sms_queued", "gauge", "SMS in the outbox not finished yet.",
+         double(m.SmsQueued.load()));
+  Single(out, "tavo_sms_oldest_queued_seconds", "gauge",
+         "Age of the oldest SMS not finished yet (0 when none).", m.SmsOldestQueuedSeconds.load());
+  Head(out, "tavo_sms_finished_total", "counter", "SMS of the outbox finished, by how they ended.");
+  for (size_t k = 0; k < m.SmsFinished.size(); ++k)
+    out << "tavo_sms_finished_total{state=\"" << SmsFinalName(static_cast<TSmsFinal>(k)) << "\"} "
+        << m.SmsFinished[k].load() << "\n";
+  Histogram(out, "tavo_sms_delivery_seconds", "Time from an SMS's queueing to the gateway taking it.",
+            m.SmsDeliverySeconds);
   Single(out, "tavo_web_streams", "gauge", "Event streams of the browser pages open now.",
          double(m.WebStreams.load()));
   Single(out, "tavo_web_streams_refused_total", "counter",

@@ -89,6 +89,9 @@ void TTAVO_WindowsServer::StatusTimerSchedule() {
         if (journal_ && !journal_->InStep()) journal_->Resync();
       }
       SupervisionTick();
+      // Only the serving server sends SMS; one standing by leaves them to the other.
+      if (smsOutbox_ && (!role_ || servingApplied_)) smsOutbox_->Tick();
+      CheckPeerJournal();
       PublishStatus();
     } catch (const std::exception& e) {
       logging_.Logg(std::string("Error in PublishStatus: ") + e.what(), ltWarning);

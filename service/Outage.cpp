@@ -52,6 +52,7 @@ bool TTAVO_WindowsServer::WriteJournalAtStart() {
 std::string TTAVO_WindowsServer::DatabaseBack() {
   const size_t written = calls_ ? calls_->CallLog().WriteJournal() : 0;
   if (calls_) calls_->DatabaseChanged();
+  if (role_ && !servingApplied_ && written > 0) NoteJournalWritten();
   asio::post(io_, [this] {
     CheckDatabase();
     PublishStatus();

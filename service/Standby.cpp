@@ -116,6 +116,9 @@ void TTAVO_WindowsServer::StopServing(const std::string& reason) {
     TAVOMainSocket.Close();  // with every connection
     TAVOUpdateSocket.Close();
     if (calls_) calls_->ClearCallList();
+    // The serving server sends the SMS; it picks up this one's from the table. An attempt cut
+    // off here may have reached the gateway: sent twice rather than not at all.
+    if (smsOutbox_) smsOutbox_->Stop(std::chrono::milliseconds(2000));
   } catch (const std::exception& e) {
     logging_.Logg(std::string("Error in StopServing: ") + e.what(), ltError);
   }

@@ -2,14 +2,14 @@
 // ticked with the published status, and told of every call that stops waiting.
 #include "database/ServerTables.h"
 #include "service/UTavoServerMain.h"
-#include "supervision/DispatchEscalationSms.h"
+#include "supervision/OutboxEscalationSms.h"
 
 namespace tavo {
 
 void TTAVO_WindowsServer::StartSupervision(TDatabase& db) {
   supervision_ = std::make_unique<TStationSupervision>(
       db, logging_, clock_, core_->Registry, [this] { return TAVOMainSocket.Connections(); });
-  escalationSms_ = std::make_unique<TDispatchEscalationSms>([this] { return SMSContext(); });
+  escalationSms_ = std::make_unique<TOutboxEscalationSms>(*smsOutbox_);
   escalation_ = std::make_unique<TEscalation>(
       db, logging_, clock_, [this]() -> const TCallList& { return calls_->CallList(); },
       *escalationSms_);

@@ -193,9 +193,20 @@ TSMSDispatchContext TTAVO_WindowsServer::SMSContext() {
   ctx.Logging = std::shared_ptr<TLogging>(core_, &core_->Log);
   ctx.Clock = clockPtr_;
   ctx.ProgramDir = programDirectory_;
-  ctx.OnTerminate = [token = core_->Workers->Token()] {};
   ctx.Metrics = core_->Metrics;
   return ctx;
+}
+
+void TTAVO_WindowsServer::StartSmsOutbox() {
+  // The workers run the exchange of every attempt; results and ticks come to the main loop.
+  smsOutbox_->Start(
+      [context = SMSContext()](const TSmsJob& job, const std::atomic<bool>& abort) {
+        const TSmsAttemptLimits limits{std::chrono::steady_clock::now() + job.TryTimeout,
+                                       job.Cancelled.get(), &abort};
+        return SendSMSAttempt(context, job.Call, limits, job.LeftFiles);
+      },
+      nullptr,  // ticked by the status timer, with supervision and escalation
+      [loop = loop_](std::function<void()> f) { loop->Post(std::move(f)); });
 }
 
 void TTAVO_WindowsServer::Restart() {
@@ -288,8 +299,12 @@ bool TTAVO_WindowsServer::ServeDatabase() {
         return false;
       }
     }
+    // The other server may have queued and sent SMS meanwhile: the table says what is left.
+    smsOutbox_->Open();
+    CheckPeerJournal(false);
     calls_->FillCallList();
     ReadSMSAccount(*connector_->ADOConnection1);
+    StartSmsOutbox();
     OpenListeners();
     return true;
   }
@@ -301,6 +316,7 @@ bool TTAVO_WindowsServer::ServeDatabase() {
   resourceCommands_.reset();
   stationCommands_.reset();
   journal_.reset();
+  smsOutbox_.reset();
   reconnecting_ = nullptr;
   // In a standby pair a dead link must fail the main connection's statements as quickly as the
   // lock's, or a server cut off would hang in one instead of standing by.
@@ -327,16 +343,17 @@ bool TTAVO_WindowsServer::ServeDatabase() {
   reconnecting_ = reconnecting.get();
   connector_->ADOConnection1 = std::move(reconnecting);
   TDatabase& db = *connector_->ADOConnection1;
+  smsOutbox_ = std::make_unique<TSmsOutbox>(db, logging_, clock_, core_->Registry,
+                                            core_->Metrics.get());
   calls_ = std::make_unique<TCallService>(
       db, logging_, clock_, [this] { return TAVOMainSocket.Connections(); },
       [this] {
         core_->Metrics->Restart(TRestartCause::CallState);
         Restart();
       },
-      [this](const TCallObject& resource, const TCaller& caller) {
-        tavo::SendSMS(SMSContext(), caller, resource, caller.CallLogLopnr);
-      });
+      smsOutbox_.get());
   calls_->SetMetrics(core_->Metrics.get());
+  if (pageFeeds_) calls_->SetListsChanged([feeds = pageFeeds_.get()] { feeds->Changed(); });
   calls_->RegisterCommands(interpreter_);
   RegisterAdminCommands(db);
   SendClientList = [this](const std::string& t, const TClientSocketPtr& s, bool l, bool q) {
@@ -345,9 +362,15 @@ bool TTAVO_WindowsServer::ServeDatabase() {
   StartJournal();
   // What an earlier process kept goes to the database before the call list is read from it.
   if (!WriteJournalAtStart()) return false;
+  // The outbox is picked up once the call log holds what the journal kept, so that an SMS
+  // whose call was closed meanwhile is not sent; before the call list, whose loading queues
+  // the SMS of calls the journal wrote.
+  smsOutbox_->Open();
+  CheckPeerJournal(false);
   calls_->FillCallList();
   StartSupervision(db);
   ReadSMSAccount(db);
+  StartSmsOutbox();
   OpenListeners();
   return true;
 }
@@ -412,8 +435,6 @@ void TTAVO_WindowsServer::ServiceDestroy() {
     if (calls_) calls_->ClearCallList();
   } catch (...) {
   }
-  // No reconnection outlives the shutdown; what the journal holds stays in its file.
-  if (reconnecting_) reconnecting_->Close();
   try {
     logging_.Logg("Service shutting down", ltInfo);
   } catch (...) {
@@ -439,10 +460,14 @@ void TTAVO_WindowsServer::ServiceDestroy() {
     StopHttp();
   } catch (...) {
   }
-  // A message on its way to the gateway is finished rather than cut off by the exit.
+  // A message on its way to the gateway is finished rather than cut off by the exit, and its
+  // outcome written while the connection is still there.
+  if (smsOutbox_) smsOutbox_->Stop(std::chrono::milliseconds(kWorkerGraceMs));
+  // No reconnection outlives the shutdown; what the journal holds stays in its file.
+  if (reconnecting_) reconnecting_->Close();
   if (!core_->Workers->WaitIdle(kWorkerGraceMs))
     logging_.Logg("Service shutting down with " + std::to_string(core_->Workers->Active()) +
-                      " SMS dispatch(es) still running",
+                      " update run(s) still running",
                   ltWarning);
 }
 

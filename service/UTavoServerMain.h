@@ -46,6 +46,7 @@
 #include "sms/GatewayState.h"
 #include "sms/LbClass.h"
 #include "sms/SMSAccount.h"
+#include "sms/SmsOutbox.h"
 #include "sms/USMSThread.h"
 #include "supervision/Escalation.h"
 #include "supervision/StationSupervision.h"
@@ -62,7 +63,7 @@ inline constexpr const char* kServiceName = "TAVO_WindowsServer";
 // The maintenance timer's first interval, and every later one: one tick in every minute.
 inline constexpr uint32_t kTimer3FirstMs = 120000;
 inline constexpr uint32_t kTimer3NextMs = 55000;
-// How long the shutdown waits for SMS dispatches that are still running.
+// How long the shutdown waits for SMS attempts and an update run that are still running.
 inline constexpr int kWorkerGraceMs = 20000;
 
 // Counts running worker threads; a worker holds a token for its whole run.
@@ -132,10 +133,16 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TLogging& Log() { return core_->Log; }
   TRegistryStore& Registry() override { return core_->Registry; }
   TCallService* Calls() { return calls_.get(); }
+  TSmsOutbox* SmsOutbox() { return smsOutbox_.get(); }
   TStationSupervision* Supervision() { return supervision_.get(); }
   TEscalation* Escalation() { return escalation_.get(); }
   // One round of station supervision and escalation; the status timer runs it every second.
   void SupervisionTick();
+  // A server standing by that wrote calls from its journal tells the serving one.
+  void NoteJournalWritten();
+  // The serving server: reads its call list again when the other one wrote calls from its
+  // journal since the last look (the first look only takes note, as does one with reload false).
+  void CheckPeerJournal(bool reload = true);
   TDatabase* Database() { return connector_ ? connector_->ADOConnection1.get() : nullptr; }
   const std::string& ClinicName() const override { return ClinicName_; }
   void SetClinicName(const std::string& name) override { ClinicName_ = name; }
@@ -243,6 +250,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   // Why a restart now would lose calls or the service (empty: it would not).
   std::string RestartBlocker() const;
 
+  // The SMS workers and the outbox's tick, once the SMS account is read.
+  void StartSmsOutbox();
   void RestartSteps();
   // What every restart of the whole service does: timer off, an entry naming the moment and
   // the connected users written straight to the event log, main listener closed, restart
@@ -276,6 +285,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   TReconnectingDatabase* reconnecting_ = nullptr;
   // Declared before the calls, whose call-log writer keeps writes in it.
   std::unique_ptr<TOutageJournal> journal_;
+  // Before the calls, which queue into it: it goes after them.
+  std::unique_ptr<TSmsOutbox> smsOutbox_;
   std::unique_ptr<TCallService> calls_;
   std::unique_ptr<TStationCommands> stationCommands_;
   std::unique_ptr<TResourceCommands> resourceCommands_;
@@ -318,6 +329,8 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   std::shared_ptr<TServingRole> role_;
   std::unique_ptr<TRoleKeeper> keeper_;
   bool servingApplied_ = false;  // listeners open for the serving role
+  // The other server's last word on calls it wrote from its journal; none before the first read.
+  std::optional<std::string> peerJournalMark_;
   bool readySent_ = false;
   // A restart put off while the database is down: carried out once it is back.
   struct TPostponedRestart {

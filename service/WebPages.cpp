@@ -16,19 +16,30 @@ constexpr int kMostStreams = 1024;
 
 TPageSources TTAVO_WindowsServer::PageSources() {
   TPageSources s;
+  // A standby server has no calls yet: its pages show none until it serves.
   s.StationViews = [this](const std::vector<std::string>& names) {
-    return calls_->StationViews(names);
+    return calls_ ? calls_->StationViews(names)
+                  : std::vector<std::optional<TStationView>>(names.size());
   };
-  s.Stations = [this] { return calls_->Stations(); };
-  s.OpenCalls = [this] { return calls_->OpenCallsView(); };
-  // No escalation time is configured anywhere yet: no call is marked.
-  s.EscalationSeconds = nullptr;
-  // Until there is an outbox: dispatches running now, and those that failed since the start.
+  s.Stations = [this] {
+    if (!calls_) return std::vector<TStationPresence>();
+    std::vector<TStationPresence> stations = calls_->Stations();
+    if (supervision_)
+      for (auto& presence : stations)
+        for (const auto& watched : supervision_->Stations())
+          if (watched.Name == presence.StationName)
+            presence.Supervision = SupervisionState(watched);
+    return stations;
+  };
+  s.OpenCalls = [this] { return calls_ ? calls_->OpenCallsView() : TDisplayView(); };
+  s.EscalationSeconds = [this](int32_t resourceLopnr) -> std::optional<int> {
+    return escalation_ ? escalation_->FirstStepSeconds(resourceLopnr) : std::nullopt;
+  };
+  // The outbox: SMS not finished yet, and those given up on since the start.
   s.Sms = [metrics = core_->Metrics] {
-    const int64_t started = static_cast<int64_t>(metrics->SmsStarted.load());
-    const int64_t delivered = static_cast<int64_t>(metrics->SmsDelivered.load());
-    const int64_t failed = static_cast<int64_t>(metrics->SmsFailed.load());
-    return TSmsCounts{std::max<int64_t>(0, started - delivered - failed), failed};
+    return TSmsCounts{static_cast<int64_t>(metrics->SmsQueued.load()),
+                      static_cast<int64_t>(
+                          metrics->SmsFinished[static_cast<size_t>(TSmsFinal::Failed)].load())};
   };
   // A single server always serves; in a standby pair the role says.
   s.Role = [this] {
@@ -50,10 +61,9 @@ void TTAVO_WindowsServer::StartHttp(const std::string& address, uint16_t port) {
                   ltWarning);
     maxStreams = kDefaultMaxStreams;
   }
-  if (calls_) {
-    pageFeeds_ = std::make_unique<TPageFeeds>(io_, pageBoard_, PageSources(), logging_);
-    calls_->SetListsChanged([feeds = pageFeeds_.get()] { feeds->Changed(); });
-  }
+  pageFeeds_ = std::make_unique<TPageFeeds>(io_, pageBoard_, PageSources(), logging_);
+  // In a standby pair the calls come once this server serves; they are hooked up then.
+  if (calls_) calls_->SetListsChanged([feeds = pageFeeds_.get()] { feeds->Changed(); });
   TWebServer::TSettings settings;
   settings.Token = [core = core_] {
     return AnsiToUtf8(core->Registry.ReadRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "WebDisplayToken"));

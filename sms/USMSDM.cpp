@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/Win1252.h"
@@ -55,6 +57,49 @@ long ParseIntDef(const std::string& text, long def) {
 
 std::string FileNameText(const std::filesystem::path& p) { return Utf8ToAnsi(p.string()); }
 
+// "name:port" of an "https://name:port/path" address.
+std::string HostOf(const std::string& url) {
+  const size_t start = url.find("://");
+  const size_t from = start == std::string::npos ? 0 : start + 3;
+  return url.substr(from, url.find('/', from) - from);
+}
+
+// What failed, in the words an operator looks for.
+std::string FailureKind(CURLcode rc, long osErrno) {
+  switch (rc) {
+    case CURLE_COULDNT_CONNECT: return osErrno == ECONNREFUSED ? "refused" : "not reachable";
+    case CURLE_OPERATION_TIMEDOUT: return "timed out";
+    case CURLE_COULDNT_RESOLVE_HOST: return "host name not found";
+    case CURLE_COULDNT_RESOLVE_PROXY: return "proxy name not found";
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS: return "TLS";
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR: return "connection lost";
+    case CURLE_ABORTED_BY_CALLBACK: return "stopped by the shutdown";
+    default: return curl_easy_strerror(rc);
+  }
+}
+
+// An answer quoted in a failure text: its start, on one line.
+std::string Quote(const std::string& text) {
+  std::string out = text.substr(0, 200);
+  for (char& c : out)
+    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+  return out + (text.size() > 200 ? "..." : "");
+}
+
 std::string ReadWholeFile(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   if (!in)
@@ -96,7 +141,8 @@ TSMSDM::TSMSDM(TRegistryStore& registry, TLogging& logging, TGatewayState& gatew
     : registry_(registry),
       logging_(logging),
       gateway_(gateway),
-      programDir_(std::move(programDir)) {
+      programDir_(std::move(programDir)),
+      timeouts_(timeouts) {
   EnsureCurlGlobalInit();
   HTTP = curl_easy_init();
   if (!HTTP) throw std::runtime_error("The HTTP client could not be created");
@@ -154,6 +200,18 @@ void TSMSDM::Set(CURLoption option, T value) {
 size_t TSMSDM::OnBody(char* data, size_t size, size_t count, void* self) {
   static_cast<TSMSDM*>(self)->response_.append(data, size * count);
   return size * count;
+}
+
+int TSMSDM::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const std::atomic<bool>* abort = static_cast<TSMSDM*>(self)->abort_;
+  return abort && abort->load() ? 1 : 0;
+}
+
+void TSMSDM::SetAbortFlag(const std::atomic<bool>* abort) {
+  abort_ = abort;
+  Set(CURLOPT_XFERINFOFUNCTION, &TSMSDM::OnProgress);
+  Set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+  Set(CURLOPT_NOPROGRESS, abort ? 0L : 1L);
 }
 
 size_t TSMSDM::OnHeader(char* data, size_t size, size_t count, void* self) {
@@ -225,7 +283,23 @@ void TSMSDM::SetHTTPParams() {
 std::string TSMSDM::Perform(const std::string& url, const std::string* body) {
   bool answered401 = false;
   bool answered407 = false;
+  lastFailure_.clear();
   for (;;) {
+    long connectMs = timeouts_.ConnectMs;
+    long requestMs = timeouts_.RequestMs;
+    if (deadline_) {
+      const long left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              *deadline_ - std::chrono::steady_clock::now())
+                                              .count());
+      if (left <= 0) {
+        lastFailure_ = HostOf(url) + ": timed out (the try's time was used up)";
+        throw EHTTPError("Operation timed out: the try's time was used up");
+      }
+      connectMs = std::min(connectMs, left);
+      requestMs = std::min(requestMs, left);
+    }
+    Set(CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+    Set(CURLOPT_TIMEOUT_MS, requestMs);
     Set(CURLOPT_URL, url.c_str());
     if (body) {
       Set(CURLOPT_POST, 1L);
@@ -254,14 +328,19 @@ std::string TSMSDM::Perform(const std::string& url, const std::string* body) {
             " (the gateway's certificate was not accepted: name the certificates to trust "
             "in the registry value \"CAFile\", or set \"VerifyCertificate\" to \"NO\" to "
             "turn the check off)";
+      long osErrno = 0;
+      curl_easy_getinfo(HTTP, CURLINFO_OS_ERRNO, &osErrno);
+      lastFailure_ = HostOf(url) + ": " + FailureKind(rc, osErrno) + " (" + message + ")";
       throw EHTTPError(message);
     }
     if (status == 401 && !answered401) {
       answered401 = true;
       if (HTTPAuthorization()) continue;
     }
-    if (status < 200 || status > 299)
+    if (status < 200 || status > 299) {
+      lastFailure_ = HostOf(url) + ": HTTP status " + std::to_string(status);
       throw EHTTPError(statusLine_.empty() ? "HTTP status " + std::to_string(status) : statusLine_);
+    }
     return std::move(response_);
   }
 }
@@ -300,10 +379,14 @@ bool TSMSDM::ConnectToInternet() {
   }
   try {
     // The hosts in order; each is read when its turn comes, as an earlier attempt or another
-    // worker may have changed GatewayHost. Hosts nobody configured are passed over.
+    // worker may have changed GatewayHost. Hosts nobody configured are passed over, and a host
+    // already tried in this check is not tried again.
     const TGatewayHosts& builtIn = gateway_.BuiltIn();
+    std::vector<std::string> tried;
     auto attempt = [&](const std::string& host) {
-      return !host.empty() && TryConnect(host, stream);
+      if (host.empty() || std::find(tried.begin(), tried.end(), host) != tried.end()) return false;
+      tried.push_back(host);
+      return TryConnect(host, stream);
     };
     const std::string configured = registry_.ReadRegStringDef(
         HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "HTTPSERVER", 0, gateway_.GatewayHost());
@@ -313,12 +396,18 @@ bool TSMSDM::ConnectToInternet() {
     bool ok = Contains(stream, kGatewayMarker);
     if (!ok) {
       const std::string host = gateway_.GatewayHost();
-      if (host.empty())
-        throw std::runtime_error(
-            "no gateway host is known; the registry value \"HTTPSERVER\" "
-            "names the gateway");
+      if (host.empty()) {
+        if (tried.empty())
+          throw std::runtime_error(
+              "no gateway host is known; the registry value \"HTTPSERVER\" "
+              "names the gateway");
+        // No host has ever answered: there is nobody to ask again, and the failure of the
+        // hosts tried is the answer.
+        throw std::runtime_error(lastFailure_.empty() ? "no gateway host answered" : lastFailure_);
+      }
       stream += Get("https://" + host + "/connect");
       ok = Contains(stream, kGatewayMarker);
+      if (!ok) lastFailure_ = host + ": /connect was answered without \"" + kGatewayMarker + "\"";
     }
     if (!ok) return false;
     registry_.WriteRegString(HKEY_LOCAL_MACHINE, TAVO_REG_KEY, "HTTPSERVER",
@@ -326,13 +415,16 @@ bool TSMSDM::ConnectToInternet() {
     gateway_.SetGatewayConnected(true);
     return true;
   } catch (const std::exception& e) {
-    logging_.Logg(std::string("Det gick inte att ansluta till Internet:") + e.what(), ltError);
+    if (lastFailure_.empty()) lastFailure_ = e.what();
+    // The failure with the host it concerns, which the library's message does not name.
+    logging_.Logg("Det gick inte att ansluta till Internet:" + lastFailure_, ltError);
     return false;
   }
 }
 
 bool TSMSDM::SendSMSData(const std::filesystem::path& messageFile) {
   std::filesystem::path encrypted;
+  leftEncrypted_.clear();
   try {
     encrypted = CreateUniqueSMSFile(programDir_, kSMSEncryptedFilePrefix,
                                     tick_ ? tick_() : GetTickCount());
@@ -344,10 +436,10 @@ bool TSMSDM::SendSMSData(const std::filesystem::path& messageFile) {
       SetHTTPParams();
       response = Post("https://" + gateway_.GatewayHost() + "/POSTSMSDATA", body);
     } catch (const std::exception& e) {
-      logging_.Logg(std::string("Error in SendSMSData.2: Det gick inte att skicka data till "
-                                "Ker Vanta: ") +
-                        e.what(),
-                    ltInfo);
+      if (lastFailure_.empty()) lastFailure_ = e.what();
+      logging_.Logg(
+          "Error in SendSMSData.2: Det gick inte att skicka data till Ker Vanta: " + lastFailure_,
+          ltInfo);
       RemoveFile(encrypted);
       RemoveFile(messageFile);
       return false;
@@ -358,11 +450,14 @@ bool TSMSDM::SendSMSData(const std::filesystem::path& messageFile) {
       return true;
     }
     // Both files stay for the administrator to look at.
+    lastFailure_ = gateway_.GatewayHost() + ": the upload was refused: " + Quote(response);
+    leftEncrypted_ = encrypted;
     logging_.Logg(
         "Error in SendSMSData.1: Det gick inte att skicka data till Ker Vanta: " + response,
         ltInfo);
     return false;
   } catch (const std::exception& e) {
+    lastFailure_ = e.what();
     logging_.IncErrorCount();
     logging_.Logg(std::string("Error in SendSMSData: ") + e.what(), ltError);
     // The encrypted file is ours: do not leave a half-made one behind.

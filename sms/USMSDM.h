@@ -6,9 +6,12 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "common/Registry.h"
@@ -38,6 +41,19 @@ class TSMSDM {
 
   // The millisecond tick count that names the encrypted files (GetTickCount unless set).
   void SetTickSource(std::function<uint32_t()> tick) { tick_ = std::move(tick); }
+  // Bounds everything this module still does: every request ends by the deadline, and one
+  // that would start after it fails as timed out.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+  // A request in progress ends as soon as the flag is set (the shutdown sets it). The flag
+  // must outlive the module.
+  void SetAbortFlag(const std::atomic<bool>* abort);
+
+  // Why the last request or check failed, naming the host and what failed ("refused",
+  // "timed out", "TLS", "HTTP status 503", a refused upload, ...); empty after a success.
+  const std::string& LastFailure() const { return lastFailure_; }
+  // The encrypted file that the last upload answered without the marker left beside the
+  // message file; empty when none was left.
+  const std::filesystem::path& LeftEncryptedFile() const { return leftEncrypted_; }
 
   // Authentication, proxy and certificate settings for the next requests, read afresh from the
   // registry.
@@ -68,12 +84,18 @@ class TSMSDM {
 
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+  static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
   TRegistryStore& registry_;
   TLogging& logging_;
   TGatewayState& gateway_;
   std::filesystem::path programDir_;
   std::function<uint32_t()> tick_;
+  TGatewayTimeouts timeouts_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  const std::atomic<bool>* abort_ = nullptr;
+  std::string lastFailure_;
+  std::filesystem::path leftEncrypted_;
 
   CURL* HTTP = nullptr;
   curl_slist* requestHeaders_ = nullptr;

@@ -4,12 +4,10 @@
 
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include "common/Win1252.h"
 #include "platform/ComputerName.h"
 #include "sms/SMSFiles.h"
-#include "sms/WorkerThread.h"
 
 namespace tavo {
 namespace {
@@ -69,59 +67,20 @@ std::string ComposeSMSMessageFile(const TSMSMessage& m) {
   return out;
 }
 
-TSendSMSThread::TSendSMSThread(TSMSDispatchContext context, const TCaller& ct,
-                               const TCallObject& coco, int32_t lopnr)
-    : context_(std::move(context)),
-      call_{ct.CallerName, coco.CallName, coco.CallableMobilnummer, lopnr} {}
+namespace {
 
-void TSendSMSThread::Start(std::unique_ptr<TSendSMSThread> thread) {
-  std::function<void()> onTerminate = std::move(thread->context_.OnTerminate);
-  std::shared_ptr<TSendSMSThread> self(std::move(thread));
-  StartWorkerThread([self] { self->Execute(); }, std::move(onTerminate));
-}
-
-void TSendSMSThread::Execute() noexcept {
-  TLogging& log = *context_.Logging;
-  TMetrics* metrics = context_.Metrics.get();
-  if (metrics) metrics->SmsStarted.fetch_add(1);
-  bool delivered = false;
-  try {
-    SMSDM =
-        std::make_unique<TSMSDM>(*context_.Registry, log, *context_.Gateway, context_.ProgramDir);
-    // One consistent copy: the main thread may replace the account meanwhile.
-    const TSMSAccountData account = context_.Account->Get();
-    if (account.UserName.empty()) {
-      log.Logg("Error in SendSMS: Inget Anv\xE4ndarnamn!  Anv\xE4ndarnamn m\xE5ste fyllas i!",
-               ltInfo);
-    } else if (account.Password.empty()) {
-      log.Logg("Error in SendSMS: Inget L\xF6senord!  L\xF6senord m\xE5ste fyllas i!", ltInfo);
-    } else if (account.CustomerNumber < 1) {
-      log.Logg("Error in SendSMS: Inget Kundnummer!  Kundnummer m\xE5ste fyllas i!", ltInfo);
-    } else {
-      context_.Gateway->SetGatewayConnected(false);
-      if (SMSDM->ConnectToInternet()) delivered = ComposeAndSend(account);
-    }
-    SMSDM.reset();
-  } catch (const std::exception& e) {
-    SMSDM.reset();
-    log.IncErrorCount();
-    log.Logg(std::string("Error in SendSMS: ") + e.what(), ltError);
-  } catch (...) {
-    SMSDM.reset();
-    log.IncErrorCount();
-    log.Logg("Error in SendSMS: unknown failure", ltError);
-  }
-  if (metrics) (delivered ? metrics->SmsDelivered : metrics->SmsFailed).fetch_add(1);
-}
-
-bool TSendSMSThread::ComposeAndSend(const TSMSAccountData& account) {
+// Writes the message file and hands it to the upload; true when the gateway took it. A
+// failure of the file is logged here and left to the caller as its error.
+bool ComposeAndSend(const TSMSDispatchContext& context, TSMSDM& dm, const TSMSCall& call,
+                    const TSMSAccountData& account, std::string& error,
+                    std::vector<std::filesystem::path>& leftFiles) {
   std::filesystem::path file;
   bool handedOver = false;
   try {
-    file = CreateUniqueSMSFile(context_.ProgramDir, kSMSFilePrefix,
-                               context_.TickCount ? context_.TickCount() : GetTickCount());
-    TSMSMessage message{account, GetLocalComputerName(), call_,
-                        context_.Clock->Now() - kSMSTimeOffset};
+    file = CreateUniqueSMSFile(context.ProgramDir, kSMSFilePrefix,
+                               context.TickCount ? context.TickCount() : GetTickCount());
+    TSMSMessage message{account, GetLocalComputerName(), call,
+                        context.Clock->Now() - kSMSTimeOffset};
     const std::string content = ComposeSMSMessageFile(message);
     {
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -131,23 +90,73 @@ bool TSendSMSThread::ComposeAndSend(const TSMSAccountData& account) {
         throw std::runtime_error("Write error on file \"" + Utf8ToAnsi(file.string()) + "\"");
     }
     handedOver = true;
-    return SMSDM->SendSMSData(file);
+    if (dm.SendSMSData(file)) return true;
+    error = dm.LastFailure();
+    if (!dm.LeftEncryptedFile().empty()) leftFiles = {file, dm.LeftEncryptedFile()};
   } catch (const std::exception& e) {
-    context_.Logging->Logg(std::string("Error in SendSMS.1: ") + e.what(), ltError);
+    context.Logging->Logg(std::string("Error in SendSMS.1: ") + e.what(), ltError);
+    error = e.what();
     // A half-written file is of no use to anyone and holds the password.
     if (!file.empty() && !handedOver) ::unlink(file.c_str());
   }
   return false;
 }
 
-void SendSMS(const TSMSDispatchContext& context, const TCaller& caller, const TCallObject& resource,
-             int32_t lopnr) noexcept {
-  try {
-    TSendSMSThread::Start(std::make_unique<TSendSMSThread>(context, caller, resource, lopnr));
-  } catch (const std::exception& e) {
-    context.Logging->IncErrorCount();
-    context.Logging->Logg(std::string("Error in SendSMS: ") + e.what(), ltError);
+bool IsSet(const std::atomic<bool>* flag) { return flag && flag->load(); }
+
+}  // namespace
+
+TSmsAttemptResult SendSMSAttempt(const TSMSDispatchContext& context, const TSMSCall& call,
+                                 const TSmsAttemptLimits& limits,
+                                 const std::vector<std::filesystem::path>& leftFiles) noexcept {
+  TLogging& log = *context.Logging;
+  TMetrics* metrics = context.Metrics.get();
+  TSmsAttemptResult result;
+  for (const auto& f : leftFiles) ::unlink(f.c_str());
+  if (IsSet(limits.Cancelled)) {
+    result.Outcome = TSmsOutcome::Cancelled;
+    return result;
   }
+  if (metrics) metrics->SmsStarted.fetch_add(1);
+  try {
+    TSMSDM dm(*context.Registry, log, *context.Gateway, context.ProgramDir);
+    dm.SetDeadline(limits.Deadline);
+    dm.SetAbortFlag(limits.Abort);
+    // One consistent copy: the main thread may replace the account meanwhile.
+    const TSMSAccountData account = context.Account->Get();
+    const char* missing = nullptr;
+    if (account.UserName.empty())
+      missing = "Inget Anv\xE4ndarnamn!  Anv\xE4ndarnamn m\xE5ste fyllas i!";
+    else if (account.Password.empty())
+      missing = "Inget L\xF6senord!  L\xF6senord m\xE5ste fyllas i!";
+    else if (account.CustomerNumber < 1)
+      missing = "Inget Kundnummer!  Kundnummer m\xE5ste fyllas i!";
+    if (missing) {
+      log.Logg(std::string("Error in SendSMS: ") + missing, ltInfo);
+      result.Outcome = TSmsOutcome::Failed;
+      result.Error = missing;
+    } else {
+      context.Gateway->SetGatewayConnected(false);
+      if (!dm.ConnectToInternet()) {
+        result.Error = dm.LastFailure();
+      } else if (IsSet(limits.Cancelled)) {
+        // Answered while the gateway was being checked: nothing is written or posted.
+        result.Outcome = TSmsOutcome::Cancelled;
+      } else if (ComposeAndSend(context, dm, call, account, result.Error, result.LeftFiles)) {
+        result.Outcome = TSmsOutcome::Sent;
+      }
+    }
+  } catch (const std::exception& e) {
+    log.IncErrorCount();
+    log.Logg(std::string("Error in SendSMS: ") + e.what(), ltError);
+    result.Outcome = TSmsOutcome::Retry;
+    result.Error = e.what();
+  }
+  if (result.Outcome == TSmsOutcome::Retry && result.Error.empty())
+    result.Error = "the gateway did not take the message";
+  if (metrics && result.Outcome != TSmsOutcome::Cancelled)
+    (result.Outcome == TSmsOutcome::Sent ? metrics->SmsDelivered : metrics->SmsFailed).fetch_add(1);
+  return result;
 }
 
 }  // namespace tavo

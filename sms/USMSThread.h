@@ -1,13 +1,16 @@
-// The SMS dispatch: one worker thread per call to an SMS-marked resource. It checks the SMS
-// account, makes sure the gateway answers, writes the SMS message file and has TSMSDM encrypt
-// and post it. Nobody waits for it; its outcome is only logged.
+// One attempt of the SMS dispatch: it checks the SMS account, makes sure the gateway answers,
+// writes the SMS message file and has TSMSDM encrypt and post it: the exchange every attempt
+// makes, unchanged. The outbox decides when an attempt runs and what its outcome means.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/DateTime.h"
@@ -21,8 +24,8 @@
 
 namespace tavo {
 
-// What a dispatch shares with the service. Held by shared_ptr: a dispatch may outlive the
-// call that started it, and even the service module's shutdown.
+// What the attempts share with the service. Held by shared_ptr: the workers that run them may
+// outlive the service module's shutdown by a moment.
 struct TSMSDispatchContext {
   std::shared_ptr<TSMSAccount> Account;
   std::shared_ptr<TGatewayState> Gateway;
@@ -30,17 +33,14 @@ struct TSMSDispatchContext {
   std::shared_ptr<TLogging> Logging;
   std::shared_ptr<const TClock> Clock;
   std::filesystem::path ProgramDir;
-  // Called on the worker as its very last act, after everything it held is released; the
-  // service posts its end notice to the main loop from here. May be empty.
-  std::function<void()> OnTerminate;
   // The millisecond tick count that names the message files; empty means GetTickCount.
   std::function<uint32_t()> TickCount;
-  // Dispatches started, delivered and failed are counted here; may be empty.
+  // Attempts started, delivered and failed are counted here; may be empty.
   std::shared_ptr<TMetrics> Metrics;
 };
 
-// The values of one call that the message needs, copied when the dispatch is created: the
-// call model may release its entries at any moment afterwards.
+// The values of one call that the message needs, copied when the SMS is queued: the call model
+// may release its entries at any moment afterwards.
 struct TSMSCall {
   std::string CallerName;           // of the caller entry (ct)
   std::string CallName;             // of the resource entry (coco)
@@ -63,29 +63,32 @@ std::string ComposeSMSMessageFile(const TSMSMessage& message);
 // True when the number, without its blanks, holds only "+", "," and digits (empty is valid).
 bool IsValidMobileNumber(const std::string& number);
 
-class TSendSMSThread {
- public:
-  TSendSMSThread(TSMSDispatchContext context, const TCaller& ct, const TCallObject& coco,
-                 int32_t lopnr);
-
-  // Runs the dispatch on a detached thread of its own, which frees the object when it ends.
-  // Throws when the thread cannot be started (the object is then freed at once).
-  static void Start(std::unique_ptr<TSendSMSThread> thread);
-
-  // The run itself; never throws.
-  void Execute() noexcept;
-
- private:
-  // True when the gateway accepted the message.
-  bool ComposeAndSend(const TSMSAccountData& account);
-
-  TSMSDispatchContext context_;
-  std::unique_ptr<TSMSDM> SMSDM;
-  TSMSCall call_;
+enum class TSmsOutcome : uint8_t {
+  Sent,       // the gateway took the message
+  Retry,      // the gateway could not be reached, refused or failed the upload, or timed out
+  Failed,     // the SMS account is incomplete: no attempt can succeed until it is set
+  Cancelled,  // the call was closed before the message was written
 };
 
-// Starts the dispatch of one call and returns at once. Failures are counted and logged.
-void SendSMS(const TSMSDispatchContext& context, const TCaller& caller, const TCallObject& resource,
-             int32_t lopnr) noexcept;
+struct TSmsAttemptResult {
+  TSmsOutcome Outcome = TSmsOutcome::Retry;
+  std::string Error;  // why it was not sent, naming the host and what failed
+  // The message file and its encrypted copy that an upload answered without the marker left
+  // for the administrator; the next attempt of the same SMS removes them.
+  std::vector<std::filesystem::path> LeftFiles;
+};
+
+// The limits and signals of one attempt.
+struct TSmsAttemptLimits {
+  std::chrono::steady_clock::time_point Deadline;  // the whole attempt, connect check included
+  const std::atomic<bool>* Cancelled = nullptr;    // the call was closed meanwhile
+  const std::atomic<bool>* Abort = nullptr;        // the service is stopping
+};
+
+// One attempt; never throws. Removes `leftFiles` of the SMS's previous attempt first. Logs
+// what the dispatch has always logged (the account messages, the gateway's failures).
+TSmsAttemptResult SendSMSAttempt(const TSMSDispatchContext& context, const TSMSCall& call,
+                                 const TSmsAttemptLimits& limits,
+                                 const std::vector<std::filesystem::path>& leftFiles) noexcept;
 
 }  // namespace tavo

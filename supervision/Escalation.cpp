@@ -96,6 +96,14 @@ const TCallObject* TEscalation::FindResource(int32_t lopnr) const {
   return nullptr;
 }
 
+std::optional<int> TEscalation::FirstStepSeconds(int32_t resourceLopnr) const {
+  std::optional<int> first;
+  for (const auto& step : steps_)
+    if (step.ResourceLopnr == resourceLopnr && (!first || step.AfterSeconds < *first))
+      first = step.AfterSeconds;
+  return first;
+}
+
 void TEscalation::CallSettled(int32_t callLogLopnr) noexcept {
   auto it = tracked_.find(callLogLopnr);
   if (it == tracked_.end() || it->second.Settled) return;
@@ -119,6 +127,7 @@ bool TEscalation::TakeStep(int32_t callLogLopnr, TTracked& call, const TEscalati
   sms.CallerName = call.CallerName;
   sms.CallName = called ? called->CallName : std::to_string(call.ResourceLopnr);
   sms.Number = number;
+  sms.ResourceLopnr = step.ToResourceLopnr;
   const TDateTime now = clock_.Now();
   TEscalationSmsQueue::THandOver handOver;
   try {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -60,6 +61,9 @@ class TEscalation {
   TEscalationSteps& Steps() { return store_; }
   // The open calls that were escalated, answered ones included.
   std::vector<TEscalatedCall> EscalatedCalls() const;
+  // After how many seconds unanswered a call to the resource takes its first step; none for a
+  // resource without steps.
+  std::optional<int> FirstStepSeconds(int32_t resourceLopnr) const;
   // How long the longest-waiting unanswered call has waited, as of the last tick; 0 for none.
   double OldestUnansweredSeconds() const { return oldestSeconds_; }
 

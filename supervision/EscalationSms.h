@@ -13,9 +13,10 @@ namespace tavo {
 // One escalation SMS: about a call (its CALLLOG number, who calls, whom), to a number.
 struct TEscalationSms {
   int32_t CallLogLopnr = 0;
-  std::string CallerName;  // the calling station's friendly name
-  std::string CallName;    // the resource called
-  std::string Number;      // where the SMS goes
+  std::string CallerName;     // the calling station's friendly name
+  std::string CallName;       // the resource called
+  std::string Number;         // where the SMS goes
+  int32_t ResourceLopnr = 0;  // the resource whose number that is; 0 for a number of the step
 };
 
 class TEscalationSmsQueue {

@@ -7,6 +7,12 @@
 #include "common/StrUtils.h"
 
 namespace tavo {
+
+const char* SupervisionState(const TWatchedStation& s) {
+  if (s.Connected) return "online";
+  if (s.Supervised && !s.ReportedOffline) return s.Seen ? "away" : "waiting";
+  return "offline";
+}
 namespace {
 
 // The tables are read again this often (ticks of about a second): changes made by other

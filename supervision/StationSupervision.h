@@ -40,6 +40,10 @@ struct TWatchedStation {
   std::chrono::steady_clock::time_point SinceSteady{};
 };
 
+// "online"; "away" (gone for less than the limit) or "waiting" (not seen within the grace after
+// the start), not reported yet; "offline".
+const char* SupervisionState(const TWatchedStation& s);
+
 class TStationSupervision {
  public:
   // The connections of the main listener.

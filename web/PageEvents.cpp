@@ -68,7 +68,9 @@ std::string OverviewEvent(const TOverviewFacts& facts, const TPageSources& sourc
     stations.push_back({{"name", Utf8(s.StationName)},
                         {"friendly", Utf8(s.FriendlyName)},
                         {"type", ClientTypeName(s.StationType)},
-                        {"online", s.Connected}});
+                        {"online", s.Connected},
+                        {"supervision", s.Supervision.empty() ? json(nullptr)
+                                                              : json(s.Supervision)}});
   json sms = nullptr;
   if (facts.Sms) sms = {{"queued", facts.Sms->Queued}, {"failed", facts.Sms->Failed}};
   return Event("overview", {{"clinic", Utf8(facts.ClinicName)},

@@ -1,9 +1,13 @@
-// CALLING and COMING: the call log rows, the broadcasts that follow, the SMS hook, and the
-// failure replies.
+// CALLING and COMING: the call log rows, the broadcasts that follow, the SMS kept with a call
+// and cancelled by its answer, and the failure replies.
 #include <algorithm>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "CallsFixture.h"
+#include "ManualTimer.h"
 
 namespace tavo::test {
 namespace {
@@ -78,7 +82,7 @@ TEST_F(CallingTest, RoadOfOneCall) {
   EXPECT_EQ(Take(display), Framed(kDisplay1Idle));
   EXPECT_EQ(Take(rum3), Framed(kRum3ListIdle));
   EXPECT_EQ(Take(exp), "");
-  EXPECT_TRUE(sms.empty());
+  EXPECT_EQ(SmsRows()->RecordCount(), 0u);
   EXPECT_EQ(env.log.ErrorCount(), 0);
 }
 
@@ -193,43 +197,59 @@ TEST_F(CallingTest, CallingIsHandledBeforeComingInOneMessage) {
   EXPECT_EQ(calls[0]->CallComingName, "Exp");
 }
 
-TEST_F(CallingTest, SmsResourceStartsOneDispatchPerNewCall) {
+TEST_F(CallingTest, SmsResourceQueuesOneSmsPerNewCallAndAnAnswerCancelsIt) {
   auto rum5 = SignOn("RUM5", 0);
   Calling(rum5, 3);
   Calling(rum5, 6);
-  ASSERT_EQ(sms.size(), 1u);
-  EXPECT_EQ(sms[0].CallName, "Sk\xF6terska");
-  EXPECT_EQ(sms[0].Mobilnummer, "070-1234567");
-  EXPECT_EQ(sms[0].CallerName, "Rum 5");
-  EXPECT_EQ(sms[0].CallLogLopnr, 2);
+  auto row = SmsRows();
+  ASSERT_EQ(row->RecordCount(), 1u);
+  EXPECT_EQ(row->AsInteger("CALLLOGLOPNR"), 2);
+  EXPECT_EQ(row->AsInteger("CALLABLESLOPNR"), 6);
+  EXPECT_EQ(row->AsString("SMSNUMMER"), "070-1234567");
+  EXPECT_EQ(row->AsString("CALLERNAME"), "Rum 5");
+  EXPECT_EQ(row->AsString("CALLNAME"), "Sk\xF6terska");
+  EXPECT_EQ(row->AsString("STATE"), "queued");
+  EXPECT_EQ(DateTimeToStr(row->AsDateTime("QUEUEDTSTAMP")), "2026-12-09 10:15:02");
   auto log = CallLog();
   EXPECT_FALSE(log->AsBoolean("SMSSENT"));
   log->Next();
   EXPECT_EQ(log->AsInteger("CALLABLESLOPNR"), 6);
   EXPECT_TRUE(log->AsBoolean("SMSSENT"));
-  // Answering and closing start nothing.
+  // Someone is coming: the SMS is not sent any more. Closing queues nothing either.
   auto exp = SignOn("EXP", 0);
+  At(10, 15, 30);
   Coming(exp, 6, 15);
+  row = SmsRows();
+  EXPECT_EQ(row->AsString("STATE"), "cancelled");
+  EXPECT_EQ(DateTimeToStr(row->AsDateTime("FINISHEDTSTAMP")), "2026-12-09 10:15:30");
+  EXPECT_TRUE(outbox.Pending().empty());
   Calling(rum5, 6);
-  EXPECT_EQ(sms.size(), 1u);
+  EXPECT_EQ(SmsRows()->RecordCount(), 1u);
+  // A new call queues a new SMS, and its confirmation cancels it.
   Calling(rum5, 6);
-  EXPECT_EQ(sms.size(), 2u);
-  EXPECT_EQ(sms[1].CallLogLopnr, 3);
+  ASSERT_EQ(outbox.Pending().size(), 1u);
+  EXPECT_EQ(outbox.Pending()[0].Request.CallLogLopnr, 3);
+  Calling(rum5, 6);
+  row = SmsRows();
+  row->Next();
+  EXPECT_EQ(row->AsInteger("CALLLOGLOPNR"), 3);
+  EXPECT_EQ(row->AsString("STATE"), "cancelled");
+  EXPECT_TRUE(outbox.Pending().empty());
+  EXPECT_EQ(env.log.ErrorCount(), 0);
 }
 
-TEST_F(CallingTest, FailingSmsDispatchLeavesTheCallStanding) {
-  TCallService noSms(db, env.log, env.clock, [this] { return connections; }, [] {},
-                     [](const TCallObject&, const TCaller&) {
-                       throw std::runtime_error("thread could not start");
-                     });
-  noSms.FillCallList();
-  noSms.RegisterCommands(interpreter);
+TEST_F(CallingTest, AnSmsThatCannotBeKeptTakesItsCallLogRowWithIt) {
   auto rum5 = SignOn("RUM5", 0);
+  db.FailOn("INSERT INTO SMSOUTBOX");
   Calling(rum5, 6);
-  EXPECT_TRUE(Logged("Error in SendSMS: thread could not start"));
-  EXPECT_EQ(env.log.ErrorCount(), 1);
-  EXPECT_EQ(noSms.FindCallObject(6)->CurrentCallList.size(), 1u);
-  EXPECT_TRUE(CallLog()->AsBoolean("SMSSENT"));
+  db.Heal();
+  EXPECT_TRUE(Logged("Error in AddCallLoggPost: injected failure"));
+  EXPECT_EQ(CallLog()->RecordCount(), 0u);
+  EXPECT_EQ(SmsRows()->RecordCount(), 0u);
+  EXPECT_TRUE(outbox.Pending().empty());
+  // The station's call stands in memory, as any call whose row failed.
+  ASSERT_EQ(service.FindCallObject(6)->CurrentCallList.size(), 1u);
+  EXPECT_EQ(service.FindCallObject(6)->CurrentCallList[0]->CallLogLopnr, -1);
 }
 
 TEST_F(CallingTest, Error002WhenTheLogCannotBeEdited) {
@@ -273,7 +293,7 @@ TEST_F(CallingTest, NoRunningNumberSkipsTheLogRowButOpensTheCall) {
   db.FailOn("SELECT MAX(LOPNR)");
   Calling(rum5, 6);  // an SMS resource: no row, so no SMS either
   EXPECT_EQ(CallLog()->RecordCount(), 0u);
-  EXPECT_TRUE(sms.empty());
+  EXPECT_TRUE(outbox.Pending().empty());
   EXPECT_TRUE(Logged("Error in GetNextLopnr: injected failure"));
   EXPECT_TRUE(Logged("Error in AddCallLoggPost: "));
   EXPECT_EQ(env.log.ErrorCount(), 2);
@@ -325,6 +345,11 @@ TEST_F(CallingTest, NumberAndRowAndEachEditAreOneTransaction) {
   EXPECT_TRUE(service.EditCallLoggPost(2, TCallLogEdit::Confirm, 0, env.clock.Now()));
   EXPECT_EQ(db.Trail, (TTrail{"BEGIN", "SELECT", "ROLLBACK"}));
   EXPECT_EQ(CallLog()->RecordCount(), 1u);
+  // A call to an SMS resource writes its SMS in the same transaction.
+  db.Trail.clear();
+  EXPECT_EQ(service.AddCallLoggPost(caller, *service.FindCallObject(6), env.clock.Now()), 2);
+  EXPECT_EQ(db.Trail, (TTrail{"BEGIN", "SELECT", "INSERT", "SELECT", "INSERT", "COMMIT"}));
+  EXPECT_EQ(SmsRows()->AsInteger("CALLLOGLOPNR"), 2);
   EXPECT_EQ(env.log.ErrorCount(), 0);
 }
 
@@ -349,7 +374,8 @@ TEST_F(CallingTest, NewCallThatIsNotCommittedLeavesNoRowNoNumberAndNoSms) {
     EXPECT_TRUE(Logged(c.logged));
     EXPECT_EQ(env.log.ErrorCount(), c.counted);
     EXPECT_EQ(CallLog()->RecordCount(), 0u);
-    EXPECT_TRUE(sms.empty());
+    EXPECT_EQ(SmsRows()->RecordCount(), 0u);
+    EXPECT_TRUE(outbox.Pending().empty());
     const auto& calls = service.FindCallObject(6)->CurrentCallList;
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0]->CallLogLopnr, -1);
@@ -358,26 +384,46 @@ TEST_F(CallingTest, NewCallThatIsNotCommittedLeavesNoRowNoNumberAndNoSms) {
   }
   // The number no failed call took is the next call's.
   Calling(rum5, 6);
-  ASSERT_EQ(sms.size(), 1u);
-  EXPECT_EQ(sms[0].CallLogLopnr, 1);
+  ASSERT_EQ(outbox.Pending().size(), 1u);
+  EXPECT_EQ(outbox.Pending()[0].Request.CallLogLopnr, 1);
   EXPECT_EQ(CallLog()->AsInteger("LOPNR"), 1);
 }
 
-TEST_F(CallingTest, SmsDispatchStartsOnceTheRowIsCommitted) {
-  // Another connection sees only committed rows.
+TEST_F(CallingTest, SmsIsSentOnlyOnceItsRowAndTheCallsAreCommitted) {
+  // Another connection sees only committed rows; the worker looks through it.
   TSqliteDatabase other(env.dir / "tavo.sqlite");
+  std::mutex mutex;
+  std::condition_variable done;
   std::vector<size_t> rowsSeen;
-  TCallService withSms(db, env.log, env.clock, [this] { return connections; }, [] {},
-                       [&](const TCallObject&, const TCaller& c) {
-                         rowsSeen.push_back(other.Open("SELECT LOPNR FROM CALLLOG WHERE LOPNR = ?",
-                                                       {SqlInt(c.CallLogLopnr)})
-                                                ->RecordCount());
-                       });
-  withSms.FillCallList();
-  withSms.RegisterCommands(interpreter);
+  std::vector<std::function<void()>> posted;
+  outbox.Start(
+      [&](const TSmsJob& job, const std::atomic<bool>&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        rowsSeen.push_back(
+            other.Open("SELECT L.LOPNR FROM CALLLOG L, SMSOUTBOX O WHERE L.LOPNR = ? AND "
+                       "O.CALLLOGLOPNR = L.LOPNR",
+                       {SqlInt(job.Call.lopnr)})
+                ->RecordCount());
+        done.notify_all();
+        return TSmsAttemptResult{TSmsOutcome::Sent, "", {}};
+      },
+      std::make_unique<TManualTimer>(),
+      [&, main = std::this_thread::get_id()](std::function<void()> f) {
+        if (std::this_thread::get_id() == main) return f();  // after the command, as the loop
+        std::lock_guard<std::mutex> lock(mutex);
+        posted.push_back(std::move(f));
+        done.notify_all();
+      });
   auto rum5 = SignOn("RUM5", 0);
   Calling(rum5, 6);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(30), [&] { return !posted.empty(); }));
+  }
   EXPECT_EQ(rowsSeen, std::vector<size_t>{1});
+  posted.front()();  // on the main thread
+  EXPECT_EQ(SmsRows()->AsString("STATE"), "sent");
+  outbox.Stop(std::chrono::seconds(5));
 }
 
 TEST_F(CallingTest, FailedCommitOfAnEditRepliesError002AndLeavesTheRow) {

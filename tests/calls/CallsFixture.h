@@ -26,11 +26,6 @@ inline std::string Framed(const std::string& utf8) {
 }
 inline std::string Line(const std::string& utf8) { return W(utf8) + "\r\n"; }
 
-struct TSmsCall {
-  std::string CallName, Mobilnummer, CallerName;
-  int32_t CallLogLopnr = 0;
-};
-
 class CallsTest : public ::testing::Test {
  protected:
   CallsTest() {
@@ -119,6 +114,9 @@ class CallsTest : public ::testing::Test {
   std::unique_ptr<TQuery> CallLog() {
     return sqlite.Open("SELECT * FROM CALLLOG ORDER BY LOPNR");
   }
+  std::unique_ptr<TQuery> SmsRows() {
+    return sqlite.Open("SELECT * FROM SMSOUTBOX ORDER BY LOPNR");
+  }
   void InsertCallLog(int lopnr, int station, int resource, TDateTime called,
                      TSqlValue confirmed = SqlNull(), TSqlValue comingLopnr = SqlNull(),
                      TSqlValue comingTime = SqlNull()) {
@@ -135,19 +133,15 @@ class CallsTest : public ::testing::Test {
   TFailingDatabase db{sqlite};
   std::vector<TClientSocketPtr> connections;
   int restarts = 0;
-  std::vector<TSmsCall> sms;
-  TCallService service{db,
-                       env.log,
-                       env.clock,
-                       [this] { return connections; },
-                       [this] { ++restarts; },
-                       [this](const TCallObject& r, const TCaller& c) {
-                         sms.push_back({r.CallName, r.CallableMobilnummer, c.CallerName,
-                                        c.CallLogLopnr});
-                       }};
+  // Without workers: what the calls queue stays in it for the tests to look at.
+  TSmsOutbox outbox{db, env.log, env.clock, env.registry, nullptr};
+  TCallService service{db,      env.log, env.clock, [this] { return connections; },
+                       [this] { ++restarts; }, &outbox};
   TInterpreter interpreter{env.log};
 
   void SetUp() override {
+    outbox.Open();
+    db.Trail.clear();
     service.RegisterCommands(interpreter);
     service.FillCallList();
   }

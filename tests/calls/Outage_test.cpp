@@ -3,7 +3,10 @@
 // meanwhile taking their numbers then.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "CallsFixture.h"
+#include "ManualTimer.h"
 #include "database/OutageJournal.h"
 
 namespace tavo::test {
@@ -38,8 +41,10 @@ TEST_F(CallsOutageTest, CallsAnswersAndConfirmationsGoOnAndReachTheCallLogInOrde
   At(10, 22, 0);
   Calling(rum3, 3);  // confirms the call opened before the outage
   At(10, 23, 0);
-  Calling(rum5, 6);  // an SMS resource: the message waits for the call's number
-  EXPECT_TRUE(sms.empty());
+  Calling(rum5, 6);  // an SMS resource: its SMS is kept in memory, without a number yet
+  ASSERT_EQ(outbox.Pending().size(), 1u);
+  EXPECT_EQ(outbox.Pending()[0].Request.CallLogLopnr, 0);
+  EXPECT_EQ(outbox.Pending()[0].Lopnr, 0);
 
   for (auto& s : {rum3, rum5, exp, display})
     EXPECT_EQ(Take(s).find("ERROR"), std::string::npos);
@@ -71,11 +76,16 @@ TEST_F(CallsOutageTest, CallsAnswersAndConfirmationsGoOnAndReachTheCallLogInOrde
   EXPECT_EQ(log->AsInteger("LOPNR"), 3);
   EXPECT_EQ(log->AsInteger("CALLABLESLOPNR"), 6);
   EXPECT_TRUE(log->AsBoolean("SMSSENT"));
-  // The open calls took their numbers; the SMS left with its call's number.
+  // The open calls took their numbers; the SMS took its call's, and its row came with it.
   EXPECT_EQ(calls[0]->CallLogLopnr, 2);
   EXPECT_EQ(calls[0]->CallLogKey, 0u);
-  ASSERT_EQ(sms.size(), 1u);
-  EXPECT_EQ(sms[0].CallLogLopnr, 3);
+  ASSERT_EQ(outbox.Pending().size(), 1u);
+  EXPECT_EQ(outbox.Pending()[0].Request.CallLogLopnr, 3);
+  auto sms = SmsRows();
+  ASSERT_EQ(sms->RecordCount(), 1u);
+  EXPECT_EQ(sms->AsInteger("CALLLOGLOPNR"), 3);
+  EXPECT_EQ(sms->AsString("STATE"), "queued");
+  EXPECT_EQ(outbox.Pending()[0].Lopnr, sms->AsInteger("LOPNR"));
 
   // From now on the call is confirmed in its row directly.
   At(10, 30, 0);
@@ -104,21 +114,91 @@ TEST_F(CallsOutageTest, KeptCallIsFoundByItsKeyBeforeAndByItsNumberAfterTheRepla
 }
 
 // After a kill during an outage the new process writes the journal before it loads its calls:
-// the SMS of a call that is still open leaves once they are loaded, with the call's number.
-TEST_F(CallsOutageTest, SmsOfACallWrittenBeforeTheCallsAreLoadedLeavesOnceTheyAre) {
+// the SMS it no longer holds is queued again once they are loaded, if the call is still open,
+// with the call's number.
+TEST_F(CallsOutageTest, SmsOfACallWrittenBeforeTheCallsAreLoadedIsQueuedOnceTheyAre) {
   auto rum5 = SignOn("RUM5", 0);
   db.GoDown();
   Calling(rum5, 6);
   db.Heal();
-  service.ClearCallList();  // as a new process finds it
+  // A new process: its own outbox and calls, the same database and journal.
+  TSmsOutbox freshOutbox{db, env.log, env.clock, env.registry, nullptr};
+  TCallService fresh{db, env.log, env.clock, [this] { return connections; }, [] {}, &freshOutbox};
+  fresh.CallLog().SetJournal(&journal);
+  fresh.CallLog().WriteJournal();
+  freshOutbox.Open();
+  EXPECT_TRUE(freshOutbox.Pending().empty());
+  fresh.FillCallList();
+  ASSERT_EQ(freshOutbox.Pending().size(), 1u);
+  EXPECT_EQ(freshOutbox.Pending()[0].Request.CallLogLopnr, 1);
+  EXPECT_EQ(freshOutbox.Pending()[0].Request.CallerName, "Rum 5");
+  fresh.FillCallList();  // queued once only
+  EXPECT_EQ(freshOutbox.Pending().size(), 1u);
+  EXPECT_EQ(SmsRows()->RecordCount(), 1u);
+}
+
+// During the outage the SMS goes from memory (without the call's number, which the call does
+// not have yet); once the database is back its row is written with the call's, as it ended.
+TEST_F(CallsOutageTest, SmsOfAKeptCallIsSentFromMemoryAndItsRowFollowsTheCall) {
+  std::vector<TSmsJob> jobs;
+  outbox.Start(
+      [&](const TSmsJob& job, const std::atomic<bool>&) {
+        jobs.push_back(job);
+        return TSmsAttemptResult{TSmsOutcome::Sent, "", {}};
+      },
+      std::make_unique<TManualTimer>(),
+      // The main loop: what the test thread posts runs at once, the workers' results are taken
+      // by the test below.
+      [main = std::this_thread::get_id()](std::function<void()> f) {
+        if (std::this_thread::get_id() == main) f();
+      });
+  auto rum5 = SignOn("RUM5", 0);
+  db.GoDown();
+  At(10, 20, 0);
+  Calling(rum5, 6);
+  outbox.Tick();
+  EXPECT_TRUE(jobs.empty());  // a few seconds for the number first
+  At(10, 20, 5);
+  outbox.Tick();
+  for (int i = 0; i < 300 && !outbox.Pending().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    outbox.TakeResults();
+  }
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].Call.lopnr, 0);
+  EXPECT_EQ(jobs[0].Call.CallerName, "Rum 5");
+  EXPECT_TRUE(outbox.Pending().empty());
+  EXPECT_EQ(SmsRows()->RecordCount(), 0u);
+
+  At(10, 21, 0);
+  db.Heal();
   service.CallLog().WriteJournal();
-  EXPECT_TRUE(sms.empty());
-  service.FillCallList();
-  ASSERT_EQ(sms.size(), 1u);
-  EXPECT_EQ(sms[0].CallLogLopnr, 1);
-  EXPECT_EQ(sms[0].CallerName, "Rum 5");
-  service.FillCallList();  // sent once only
-  EXPECT_EQ(sms.size(), 1u);
+  auto sms = SmsRows();
+  ASSERT_EQ(sms->RecordCount(), 1u);
+  EXPECT_EQ(sms->AsInteger("CALLLOGLOPNR"), CallLog()->AsInteger("LOPNR"));
+  EXPECT_EQ(sms->AsString("STATE"), "sent");
+  EXPECT_EQ(sms->AsInteger("ATTEMPTS"), 1);
+  EXPECT_EQ(FormatIsoMillis(sms->AsDateTime("QUEUEDTSTAMP")), "2026-12-09 10:20:00.000");
+  EXPECT_EQ(FormatIsoMillis(sms->AsDateTime("FINISHEDTSTAMP")), "2026-12-09 10:20:05.000");
+  outbox.Stop(std::chrono::seconds(5));
+  EXPECT_EQ(env.log.ErrorCount(), 0);
+}
+
+// A kept call answered during the outage cancels its SMS, which is then never sent.
+TEST_F(CallsOutageTest, AnswerOfAKeptCallCancelsItsSms) {
+  auto rum5 = SignOn("RUM5", 0);
+  auto exp = SignOn("EXP", 0);
+  db.GoDown();
+  Calling(rum5, 6);
+  ASSERT_EQ(outbox.Pending().size(), 1u);
+  Coming(exp, 6, 15);
+  EXPECT_TRUE(outbox.Pending().empty());
+  db.Heal();
+  service.CallLog().WriteJournal();
+  auto sms = SmsRows();
+  ASSERT_EQ(sms->RecordCount(), 1u);
+  EXPECT_EQ(sms->AsString("STATE"), "cancelled");
+  EXPECT_EQ(sms->AsInteger("ATTEMPTS"), 0);
 }
 
 // The station lists come from what was last read while the database is down, also where the

@@ -218,15 +218,18 @@ TEST(ResponseReport, GroupsByResourceAndStation) {
       {"Doktor A", "Rum 1", at("12:00:00"), std::nullopt, at("12:01:00")},
       {"Sköterska", "Rum 1", at("13:00:00"), at("13:00:04"), std::nullopt},
   };
-  TTable t = BuildResponseReport(calls);
+  // Doktor B had SMS but no calls in the days: a row of its own.
+  TTable t = BuildResponseReport(calls, {{"Doktor A", {2, 1, 0, 0}}, {"Doktor B", {0, 0, 1, 1}}});
   std::ostringstream out;
   WriteTable(out, t, TOutputFormat::Tsv);
   EXPECT_EQ(out.str(),
-            "by\tname\tcalls\tanswered\tnever_answered\tanswer_median_s\tanswer_p90_s\tclose_median_s\tclose_p90_s\n"
-            "resource\tDoktor A\t3\t2\t1\t20.0\t30.0\t120.0\t300.0\n"
-            "resource\tSköterska\t1\t1\t0\t4.0\t4.0\t\t\n"
-            "station\tRum 1\t3\t2\t1\t7.0\t10.0\t180.0\t300.0\n"
-            "station\tRum 2\t1\t1\t0\t30.0\t30.0\t120.0\t120.0\n");
+            "by\tname\tcalls\tanswered\tnever_answered\tanswer_median_s\tanswer_p90_s\tclose_median_s\tclose_p90_s"
+            "\tsms_sent\tsms_expired\tsms_cancelled\tsms_failed\n"
+            "resource\tDoktor A\t3\t2\t1\t20.0\t30.0\t120.0\t300.0\t2\t1\t0\t0\n"
+            "resource\tDoktor B\t0\t0\t0\t\t\t\t\t0\t0\t1\t1\n"
+            "resource\tSköterska\t1\t1\t0\t4.0\t4.0\t\t\t0\t0\t0\t0\n"
+            "station\tRum 1\t3\t2\t1\t7.0\t10.0\t180.0\t300.0\t\t\t\t\n"
+            "station\tRum 2\t1\t1\t0\t30.0\t30.0\t120.0\t120.0\t\t\t\t\n");
   EXPECT_EQ(ParseSeconds(""), std::nullopt);
   EXPECT_EQ(ParseSeconds("1899-12-30"), std::nullopt);
   EXPECT_THROW(ParseSeconds("yesterday"), std::runtime_error);

@@ -87,11 +87,21 @@ class TStation {
   }
   // Sends CALLING for the resource and waits for the station's list; true when the list came
   // and shows the call open (an acknowledged call).
+  // A list the server sends of its own accord (a reload) may come first: the call counts once
+  // a list shows it.
   bool Call(int resource, int timeoutMs = 1500) {
     if (!client_ || client_->PeerClosed()) return false;
+    client_->Take();  // lists sent before this call
     client_->Send(Req("¤CALLING:" + std::to_string(resource) + ":CALLING¤"));
-    if (!client_->WaitFor(ListEnd(), timeoutMs)) return false;
-    return OpenInLastList(client_->Take()).count(resource) > 0;
+    const auto end = TSteady::now() + std::chrono::milliseconds(timeoutMs);
+    std::string received;
+    while (TSteady::now() < end) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - TSteady::now());
+      if (!client_->WaitFor(ListEnd(), static_cast<int>(left.count()) + 1)) return false;
+      received += client_->Take();
+      if (OpenInLastList(received).count(resource) > 0) return true;
+    }
+    return false;
   }
   int Server() const { return server_; }
   const std::string& SignOnText() const { return signOn_; }

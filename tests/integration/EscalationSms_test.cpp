@@ -1,7 +1,8 @@
 // Escalation through the real executable and the project's HTTPS test gateway, with steps a
 // few seconds long: an unanswered call's SMS go to the target's number, repeated; an answer
 // before the time sends nothing and one between repeats stops the rest; a restart in the middle
-// neither repeats a sent step nor loses one that fell due while the server was away.
+// neither repeats a sent step nor loses one that fell due while the server was away; the SMS are
+// kept in the outbox, where an answer cancels one still waiting for its retry.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -63,6 +64,17 @@ class EscalationSms : public ::testing::Test {
     return db.Open("SELECT * FROM ESCALATIONLOG")->RecordCount();
   }
 
+  // "STATE/CALLABLESLOPNR" of every SMSOUTBOX row, in the queue's order.
+  std::string OutboxStates() {
+    TSqliteDatabase db(s.server.ProgramDir() / "TAVO.sqlite");
+    auto rows = db.Open("SELECT STATE, CALLABLESLOPNR FROM SMSOUTBOX ORDER BY LOPNR");
+    std::string out;
+    for (; !rows->Eof(); rows->Next())
+      out += (out.empty() ? "" : " ") + rows->AsString("STATE") + "/" +
+             std::to_string(rows->AsInteger("CALLABLESLOPNR"));
+    return out;
+  }
+
   test::TTempDir certs;
   test::TCertificate cert = test::MakeCertificate(certs.Path(), "gw", "IP:127.0.0.1");
   test::TTestGateway gw{certs / "gw", cert};
@@ -97,9 +109,48 @@ TEST_F(EscalationSms, UnansweredCallRepeatsAndARestartInTheMiddleKeepsCount) {
   s.Start();
   ASSERT_TRUE(WaitPosts(2)) << s.server.EventLog();
   std::this_thread::sleep_for(std::chrono::seconds(4));
-  EXPECT_EQ(Posts().size(), 2u);
+  EXPECT_EQ(Posts().size(), 2u) << s.server.EventLog() << OutboxStates();
   EXPECT_EQ(Steps(), 2u);
   EXPECT_TRUE(s.server.WaitForLog("(2 of 2)")) << s.server.EventLog();
+  // Both went through the outbox, to the target resource's number.
+  EXPECT_EQ(OutboxStates(), "sent/10 sent/10");
+}
+
+// The step's SMS is kept in the outbox: a refused upload leaves it queued for its retry, and an
+// answer meanwhile cancels it there, so the retry never goes.
+TEST_F(EscalationSms, ARefusedStepSmsWaitsInTheOutboxAndAnAnswerCancelsIt) {
+  test::TGatewayOptions refusing;
+  refusing.PostStatus = 500;
+  test::TTestGateway down{certs / "down", cert, refusing};
+  s.server.SetRegistry("HTTPSERVER", down.Host());
+  Step(3, 2, 10, 0);
+  s.Start();
+  auto rum = SignOn("Rum1");
+  auto exp = SignOn("Exp");
+  rum->Send(Req("¤CALLING:3:CALLING¤"));
+  ASSERT_TRUE(rum->WaitFor("RETCALLLIST"));
+  auto uploads = [&] {
+    size_t n = 0;
+    for (const auto& r : down.Requests()) n += r.Method == "POST";
+    return n;
+  };
+  for (int waited = 0; uploads() < 1 && waited < 10000; waited += 50)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(uploads(), 1u) << s.server.EventLog();
+  const auto refused = Clock::now();
+  for (int waited = 0; OutboxStates() != "queued/10" && waited < 5000; waited += 50)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(OutboxStates(), "queued/10") << s.server.EventLog();
+
+  exp->Send(Req("¤COMING:3:1:COMING¤"));
+  ASSERT_TRUE(rum->WaitFor("~Expedition~"));
+  for (int waited = 0; OutboxStates() != "cancelled/10" && waited < 5000; waited += 50)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(OutboxStates(), "cancelled/10") << s.server.EventLog();
+  // Past the retry the first refusal set (10 s): nothing more reached the gateway.
+  std::this_thread::sleep_until(refused + std::chrono::seconds(12));
+  EXPECT_EQ(uploads(), 1u);
+  EXPECT_TRUE(Posts().empty());
 }
 
 TEST_F(EscalationSms, AnAnswerBeforeTheTimeSendsNothingAndBetweenRepeatsStopsTheRest) {

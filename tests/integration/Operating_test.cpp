@@ -88,6 +88,10 @@ TEST_F(Operating, MetricsParseStrictlyAndCountTheRoadOfOneCall) {
            "tavo_broadcasts_total{kind=\"station\"} 2",
            "tavo_broadcast_seconds_count{} 5",
            "tavo_sms_dispatches_started_total{} 0",
+           "tavo_sms_queued{} 0",
+           "tavo_sms_oldest_queued_seconds{} 0",
+           "tavo_sms_finished_total{state=\"expired\"} 0",
+           "tavo_sms_delivery_seconds_count{} 0",
            "tavo_database_failures_total{} 0",
            "tavo_database_up{} 1",
            "tavo_role{role=\"serving\"} 1",
@@ -96,7 +100,7 @@ TEST_F(Operating, MetricsParseStrictlyAndCountTheRoadOfOneCall) {
            "tavo_restarts_total{cause=\"errors\"} 0",
            "tavo_build_info{version=\"1.10.4\"} 1",
        })
-    EXPECT_TRUE(samples.count(expected)) << expected;
+    EXPECT_TRUE(samples.count(expected)) << expected << " not in the samples";
   bool statements = false, started = false;
   for (auto& s : samples) {
     statements |= std::regex_match(s, std::regex("tavo_database_statements_total\\{\\} [1-9][0-9]*"));

@@ -78,6 +78,31 @@ inline bool CanConnect(int port) {
   return c.Connect(static_cast<uint16_t>(port), 0);
 }
 
+// A loopback port that accepts connections (the kernel completes them) and never answers, as a
+// gateway that hangs.
+class TSilentListener {
+ public:
+  TSilentListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 16) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("no silent listener");
+    port_ = ntohs(a.sin_port);
+  }
+  ~TSilentListener() { close(fd_); }
+  TSilentListener(const TSilentListener&) = delete;
+  TSilentListener& operator=(const TSilentListener&) = delete;
+  std::string Host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 // A self-signed certificate made with the openssl command.
 struct TCertificate {
   fs::path Cert, Key;
@@ -110,6 +135,9 @@ struct TGatewayOptions {
   std::string Auth;   // expected Authorization header
   std::string SetCookie;
   fs::path Files;
+  int Port = 0;          // 0: any free port
+  double PostDelay = 0;  // seconds before each upload's answer
+  int StallPosts = 0;    // the first uploads that are taken and never answered
 };
 
 class TTestGateway {
@@ -117,6 +145,7 @@ class TTestGateway {
   TTestGateway(const fs::path& dir, const TCertificate& cert, const TGatewayOptions& o = {})
       : dir_(dir) {
     fs::create_directories(dir_);
+    fs::remove(dir_ / "port");
     std::vector<std::string> argv = {TAVO_PYTHON3,
                                      TAVO_SOURCE_DIR "/tests/sms/gateway.py",
                                      "--cert",
@@ -132,7 +161,13 @@ class TTestGateway {
                                      "--post-status",
                                      std::to_string(o.PostStatus),
                                      "--get-status",
-                                     std::to_string(o.GetStatus)};
+                                     std::to_string(o.GetStatus),
+                                     "--port",
+                                     std::to_string(o.Port),
+                                     "--post-delay",
+                                     std::to_string(o.PostDelay),
+                                     "--stall-posts",
+                                     std::to_string(o.StallPosts)};
     auto opt = [&](const char* name, const std::string& v) {
       if (!v.empty()) {
         argv.push_back(name);
@@ -170,6 +205,11 @@ class TTestGateway {
       out.push_back({f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]});
     }
     return out;
+  }
+  // The most uploads the gateway held at once.
+  int MaxPosts() const {
+    const std::string text = fs::exists(dir_ / "max_posts") ? ReadFile(dir_ / "max_posts") : "0";
+    return std::stoi(text);
   }
   size_t CountRequests(const std::string& path) const {
     size_t n = 0;

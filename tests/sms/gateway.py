@@ -6,13 +6,16 @@ statuses chosen on the command line. The self-update's version files and program
 there under their paths, "$NAME$GENERELLVERSION$CLINIC$" and "$NAME$GENERELLUPDATE$CLINIC$".
 Every request is appended to <record>/requests.tsv as one tab-separated line (method, path,
 user agent, authorization, content type, accept, cookie, body file); posted bodies are kept as
-<record>/post_<n>.bin.
+<record>/post_<n>.bin. The most uploads it ever held at once is kept in <record>/max_posts.
+It can bind a given port (to come back where it was), answer uploads late, or take the first
+uploads and never answer them, as a gateway that hangs.
 """
 import argparse
 import http.server
 import os
 import ssl
 import threading
+import time
 import urllib.parse
 
 MARKER = "Authentication is required!"
@@ -32,10 +35,14 @@ def main():
     ap.add_argument("--get-status", type=int, default=0)
     ap.add_argument("--auth", default="", help="expected Authorization header, else 401")
     ap.add_argument("--set-cookie", default="")
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--post-delay", type=float, default=0, help="seconds before each upload's answer")
+    ap.add_argument("--stall-posts", type=int, default=0, help="the first N uploads are never answered")
     args = ap.parse_args()
 
     lock = threading.Lock()
     counter = [0]
+    in_flight = [0, 0]  # now, most ever
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
@@ -93,11 +100,25 @@ def main():
             with lock:
                 counter[0] += 1
                 n = counter[0]
+                in_flight[0] += 1
+                if in_flight[0] > in_flight[1]:
+                    in_flight[1] = in_flight[0]
+                    with open(os.path.join(args.record, "max_posts"), "w") as f:
+                        f.write(str(in_flight[1]))
             body_file = os.path.join(args.record, "post_%d.bin" % n)
             with open(body_file, "wb") as f:
                 f.write(body)
             self.record(body_file)
-            if not self.authorized():
+            if n <= args.stall_posts:
+                # Taken and never answered: the client's time-out has to end it.
+                while self.rfile.read(1):
+                    pass
+            elif args.post_delay:
+                time.sleep(args.post_delay)
+            # Counted off before the answer: a client's next upload can only follow it.
+            with lock:
+                in_flight[0] -= 1
+            if n <= args.stall_posts or not self.authorized():
                 return
             if self.path == "/POSTSMSDATA":
                 self.reply(args.post_status, args.post_body)
@@ -105,7 +126,8 @@ def main():
                 self.reply(404, "not found")
 
     http.server.ThreadingHTTPServer.request_queue_size = 128  # fifty dispatches at once
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    http.server.ThreadingHTTPServer.allow_reuse_address = True  # back on the port it had
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
     server.handle_error = lambda request, address: None  # refused handshakes are expected
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -93,6 +93,11 @@ int TFloatingAddress::ServerOf(uint16_t clientLocalPort) const {
 
 void TFloatingAddress::HealthLoop() {
   while (!stop_) {
+    if (pinned_ >= 0) {
+      active_ = pinned_.load();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
     std::vector<int> serving;
     for (size_t i = 0; i < servers_.size(); ++i)
       if (HttpGet(servers_[i].HealthPort, "/health", 300, servers_[i].Host).Status == 200)

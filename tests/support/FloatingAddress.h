@@ -44,6 +44,9 @@ class TFloatingAddress {
   int ServerOf(uint16_t clientLocalPort) const;
   // How often both servers answered 200 in the same round.
   int BothServing() const { return bothServing_.load(); }
+  // From now on relays to that server whatever its /health says: a server of its own, whose
+  // stations reach it directly.
+  void Pin(int server) { pinned_ = server; }
 
  private:
   void HealthLoop();
@@ -54,6 +57,7 @@ class TFloatingAddress {
   uint16_t port_ = 0;
   std::atomic<int> active_{-1};
   std::atomic<int> bothServing_{0};
+  std::atomic<int> pinned_{-1};
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::map<uint16_t, int> serverOf_;  // client local port -> server

@@ -138,6 +138,14 @@ TEST_F(WebPages, OverviewShowsStationsCallsSmsRoleAndNothingMore) {
   for (const auto& s : json["stations"]) online[s["name"]] = s["online"];
   EXPECT_EQ(online, (std::map<std::string, bool>{{"Exp", false}, {"Lampa", false}, {"Rum 1", true},
                                                  {"Visning1", false}, {"Väntrum", false}}));
+  // The supervision's word for the displays and hardware it watches: not seen yet, but within
+  // the grace after the start; nothing for the call stations it does not watch.
+  for (const auto& s : json["stations"]) {
+    if (s["type"] == "display" || s["type"] == "hardware")
+      EXPECT_EQ(s["supervision"], "waiting") << s;
+    else
+      EXPECT_TRUE(s["supervision"].is_null()) << s;
+  }
   // A station that signs on is online within the overview's second.
   auto display = SignOn("Visning1", 1);
   bool seen = false;

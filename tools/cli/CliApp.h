@@ -54,7 +54,7 @@ void AddListCommands(TCommandSet& set);       // list STATION, list set
 void AddSettingCommands(TCommandSet& set);    // cancel-resource, clinic-name, setting
 void AddSmsAccountCommands(TCommandSet& set); // sms-account show|set
 void AddCallCommands(TCommandSet& set);       // watch, call, answer, confirm, test-call
-void AddSqlCommands(TCommandSet& set);        // sql, exec, report
+void AddSqlCommands(TCommandSet& set);        // sql, exec, report, sms
 void AddEscalationCommands(TCommandSet& set); // escalation set|show|rm
 
 }  // namespace tavo::cli

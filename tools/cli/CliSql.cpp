@@ -1,7 +1,10 @@
-// sql, exec and report: the client's own statements through OPENSQL and EXECSQL. Quotes travel
-// as "#" (SqlQuoting.h). Field 1 of both blocks asks the server for the outcome (RETSQLSTATUS):
+// sql, exec, report and sms: the client's own statements through OPENSQL and EXECSQL, and the
+// call log and the SMS outbox read through OPENSQL. Quotes travel as "#" (SqlQuoting.h). Field 1 of both blocks asks the server for the outcome (RETSQLSTATUS):
 // a statement the database refuses is reported with the database's own message, one that
 // AdminCommandsFrom refuses as refused, and exec prints how many rows it changed.
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
 #include <map>
 #include <regex>
 
@@ -68,14 +71,19 @@ void Report(const TCliOptions& o, std::ostream& out, const std::string& from,
                const std::string& to) {
   if (!from.empty() && !to.empty() && CheckDate(from) > CheckDate(to))
     throw ECliUsage("--from " + from + " is after --to " + to);
-  std::string where;
-  if (!from.empty()) where += " WHERE CALLTSTAMP >= '" + CheckDate(from) + "'";
-  if (!to.empty()) {
-    TDateTime day = 0;
-    ParseIsoDateTime(CheckDate(to), day);
-    where += std::string(where.empty() ? " WHERE" : " AND") + " CALLTSTAMP < '" +
-             FormatDate(day + 1) + "'";
-  }
+  // The days of the report: the calls by their call time, the SMS by when they were queued.
+  auto range = [&](const std::string& column) {
+    std::string where;
+    if (!from.empty()) where += " WHERE " + column + " >= '" + CheckDate(from) + "'";
+    if (!to.empty()) {
+      TDateTime day = 0;
+      ParseIsoDateTime(CheckDate(to), day);
+      where += std::string(where.empty() ? " WHERE " : " AND ") + column + " < '" +
+               FormatDate(day + 1) + "'";
+    }
+    return where;
+  };
+  const std::string where = range("CALLTSTAMP");
   TAdminSession s(o);
   auto names = [&](const std::string& sql) {
     std::map<std::string, std::string> m;
@@ -107,13 +115,65 @@ void Report(const TCliOptions& o, std::ostream& out, const std::string& from,
   } catch (const std::exception& e) {
     throw ECliFailure(std::string("the call log could not be read: ") + e.what());
   }
-  WriteTable(out, BuildResponseReport(calls), o.Format);
+  std::map<std::string, TSmsCounts> sms;
+  for (auto& row : Query(s, "SELECT CALLABLESLOPNR, STATE, COUNT(*) AS N FROM SMSOUTBOX" +
+                                range("QUEUEDTSTAMP") + " GROUP BY CALLABLESLOPNR, STATE")
+                       .Rows) {
+    TSmsCounts& counts = sms[name(resources, row.at(0))];
+    const int n = std::atoi(row.at(2).c_str());
+    const std::string& state = row.at(1);
+    if (state == "sent") counts.Sent += n;
+    else if (state == "expired") counts.Expired += n;
+    else if (state == "cancelled") counts.Cancelled += n;
+    else if (state == "failed") counts.Failed += n;  // queued and sending are not finished yet
+  }
+  WriteTable(out, BuildResponseReport(calls, sms), o.Format);
+}
+
+void Outbox(const TCliOptions& o, std::ostream& out, const std::string& state,
+            const std::string& from) {
+  static const char* const kStates[] = {"queued", "sending", "sent", "expired", "cancelled", "failed"};
+  std::string where;
+  if (!state.empty()) {
+    if (std::find(std::begin(kStates), std::end(kStates), state) == std::end(kStates))
+      throw ECliUsage("not a state of the outbox (queued, sending, sent, expired, cancelled, "
+                      "failed): " + state);
+    where = " WHERE STATE = '" + state + "'";
+  }
+  if (!from.empty())
+    where += std::string(where.empty() ? " WHERE" : " AND") + " QUEUEDTSTAMP >= '" +
+             CheckDate(from) + "'";
+  TAdminSession s(o);
+  std::map<std::string, std::string> resources;
+  for (auto& row : Query(s, "SELECT LOPNR, CALLNAME FROM CALLABLES").Rows)
+    resources[row.at(0)] = row.at(1);
+  // "~" separates the values of a reply: an error text that holds one is shown with "-".
+  auto rows = Query(s,
+                    "SELECT LOPNR, CALLLOGLOPNR, CALLABLESLOPNR, SMSNUMMER, STATE, ATTEMPTS, "
+                    "QUEUEDTSTAMP, NEXTATTEMPT, FINISHEDTSTAMP, REPLACE(LASTERROR, '~', '-') "
+                    "AS LASTERROR FROM SMSOUTBOX" + where + " ORDER BY LOPNR");
+  TTable t;
+  t.Columns = {"sms", "call", "resource", "number", "state", "attempts",
+               "queued", "next_attempt", "finished", "last_error"};
+  t.Kinds = {TCellKind::Number,   TCellKind::Number,   TCellKind::Text,     TCellKind::Text,
+             TCellKind::Text,     TCellKind::Number,   TCellKind::Text,     TCellKind::Optional,
+             TCellKind::Optional, TCellKind::Optional};
+  auto time = [](const std::string& text) {
+    return text.empty() || text.rfind("1899-12-30", 0) == 0 ? std::string() : text;
+  };
+  for (auto& r : rows.Rows) {
+    auto it = resources.find(r.at(2));
+    t.Rows.push_back({r.at(0), r.at(1), it == resources.end() ? "[" + r.at(2) + "]" : it->second,
+                      r.at(3), r.at(4), r.at(5), time(r.at(6)), time(r.at(7)), time(r.at(8)),
+                      r.at(9)});
+  }
+  WriteTable(out, t, o.Format);
 }
 
 
 struct TSqlArgs {
   std::vector<std::string> Words;
-  std::string From, To;
+  std::string From, To, State;
 };
 
 std::string Joined(const std::vector<std::string>& words) {
@@ -165,11 +225,22 @@ void AddSqlCommands(TCommandSet& set) {
       app, "report",
       "Response times from the call log per resource and per calling station: calls, "
       "answered, never answered, median and 90th percentile of the seconds to answer "
-      "(CALLTSTAMP to COMINGTSTAMP) and to close (to CONFIRMTSTAMP). Reads through OPENSQL "
-      "after signing on as administration client.",
+      "(CALLTSTAMP to COMINGTSTAMP) and to close (to CONFIRMTSTAMP); per resource how its SMS "
+      "ended (sent, expired, cancelled, failed). Reads through OPENSQL after signing on as "
+      "administration client.",
       [r](const TCliOptions& o, std::ostream& out) { Report(o, out, r->From, r->To); });
   report->add_option("--from", r->From, "First day, yyyy-MM-dd");
   report->add_option("--to", r->To, "Last day, yyyy-MM-dd (included)");
+
+  auto m = std::make_shared<TSqlArgs>();
+  auto* sms = set.Add(
+      app, "sms",
+      "The SMS outbox, oldest first: each SMS's call, resource, number, state (queued, sending, "
+      "sent, expired, cancelled, failed), attempts, times and last error. Reads SMSOUTBOX "
+      "through OPENSQL after signing on as administration client.",
+      [m](const TCliOptions& o, std::ostream& out) { Outbox(o, out, m->State, m->From); });
+  sms->add_option("--state", m->State, "Only SMS in this state");
+  sms->add_option("--from", m->From, "Only SMS queued on this day (yyyy-MM-dd) or later");
 }
 
 }  // namespace tavo::cli

@@ -46,18 +46,31 @@ std::string Seconds(const std::vector<double>& v, double (*f)(std::vector<double
   return buf;
 }
 
-void AddRows(TTable& t, const std::string& kind, const std::map<std::string, TGroup>& groups) {
-  for (auto& [name, g] : groups)
-    t.Rows.push_back({kind, name, std::to_string(g.Calls), std::to_string(g.ToAnswer.size()),
-                      std::to_string(g.Calls - static_cast<int>(g.ToAnswer.size())),
-                      Seconds(g.ToAnswer, Median), Seconds(g.ToAnswer, Percentile90),
-                      Seconds(g.ToClose, Median), Seconds(g.ToClose, Percentile90)});
+void AddRows(TTable& t, const std::string& kind, const std::map<std::string, TGroup>& groups,
+             const std::map<std::string, TSmsCounts>* sms) {
+  for (auto& [name, g] : groups) {
+    std::vector<std::string> row = {kind, name, std::to_string(g.Calls),
+                                    std::to_string(g.ToAnswer.size()),
+                                    std::to_string(g.Calls - static_cast<int>(g.ToAnswer.size())),
+                                    Seconds(g.ToAnswer, Median), Seconds(g.ToAnswer, Percentile90),
+                                    Seconds(g.ToClose, Median), Seconds(g.ToClose, Percentile90)};
+    if (sms) {
+      auto it = sms->find(name);
+      const TSmsCounts c = it == sms->end() ? TSmsCounts{} : it->second;
+      for (int n : {c.Sent, c.Expired, c.Cancelled, c.Failed}) row.push_back(std::to_string(n));
+    } else {
+      row.insert(row.end(), 4, "");
+    }
+    t.Rows.push_back(std::move(row));
+  }
 }
 
 }  // namespace
 
-TTable BuildResponseReport(const std::vector<TCallTimes>& calls) {
+TTable BuildResponseReport(const std::vector<TCallTimes>& calls,
+                           const std::map<std::string, TSmsCounts>& smsByResource) {
   std::map<std::string, TGroup> byResource, byStation;
+  for (auto& [name, counts] : smsByResource) byResource[name];
   for (auto& c : calls) {
     for (TGroup* g : {&byResource[c.Resource], &byStation[c.Station]}) {
       ++g->Calls;
@@ -66,13 +79,16 @@ TTable BuildResponseReport(const std::vector<TCallTimes>& calls) {
     }
   }
   TTable t;
-  t.Columns = {"by", "name", "calls", "answered", "never_answered", "answer_median_s",
-               "answer_p90_s", "close_median_s", "close_p90_s"};
-  t.Kinds = {TCellKind::Text,   TCellKind::Text,   TCellKind::Number,
-             TCellKind::Number, TCellKind::Number, TCellKind::Number,
-             TCellKind::Number, TCellKind::Number, TCellKind::Number};
-  AddRows(t, "resource", byResource);
-  AddRows(t, "station", byStation);
+  t.Columns = {"by",          "name",         "calls",          "answered",
+               "never_answered", "answer_median_s", "answer_p90_s", "close_median_s",
+               "close_p90_s", "sms_sent",     "sms_expired",    "sms_cancelled",
+               "sms_failed"};
+  t.Kinds = {TCellKind::Text,   TCellKind::Text,   TCellKind::Number, TCellKind::Number,
+             TCellKind::Number, TCellKind::Number, TCellKind::Number, TCellKind::Number,
+             TCellKind::Number, TCellKind::Number, TCellKind::Number, TCellKind::Number,
+             TCellKind::Number};
+  AddRows(t, "resource", byResource, &smsByResource);
+  AddRows(t, "station", byStation, nullptr);
   return t;
 }
 

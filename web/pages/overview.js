@@ -4,6 +4,7 @@
 (() => {
   const TYPES = { call: 'Anrop', display: 'Visning', admin: 'Admin', hardware: 'Hårdvara', other: 'Annan' };
   const ROLES = { serving: 'aktiv', standby: 'reserv' };
+  const STATES = { online: 'ansluten', away: 'borta', waiting: 'v\u00e4ntas', offline: 'ej ansluten' };
   const callRows = document.querySelector('#calls tbody');
   const stationRows = document.querySelector('#stations tbody');
 
@@ -33,13 +34,16 @@
 
     let online = 0;
     stationRows.replaceChildren(...data.stations.map(s => {
-      const tr = Tavo.el('tr', s.online ? 'station online' : 'station offline');
+      // The supervision's word where it watches the station: gone for a moment is not offline.
+      const away = !s.online && (s.supervision === 'away' || s.supervision === 'waiting');
+      const tr = Tavo.el('tr', s.online ? 'station online' : away ? 'station away' : 'station offline');
       tr.dataset.name = s.name;
       tr.dataset.online = s.online;
       if (s.online) online++;
       tr.append(Tavo.el('td', 'dot'), Tavo.el('td', 'name', s.name), Tavo.el('td', '', s.friendly),
                 Tavo.el('td', '', TYPES[s.type] || s.type),
-                Tavo.el('td', 'state', s.online ? 'ansluten' : 'ej ansluten'));
+                Tavo.el('td', 'state', s.supervision ? STATES[s.supervision] || s.supervision
+                                                     : s.online ? 'ansluten' : 'ej ansluten'));
       return tr;
     }));
     document.getElementById('station-count').textContent = `(${online} av ${data.stations.length} anslutna)`;

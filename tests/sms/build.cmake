@@ -1,0 +1,2 @@
+# The outbox cases run on SQLite and on the tests' PostgreSQL server.
+tavo_require_postgresql(sms)
