@@ -74,6 +74,12 @@ class EscalationSms : public ::testing::Test {
              std::to_string(rows->AsInteger("CALLABLESLOPNR"));
     return out;
   }
+  // The outbox's rows once they read `expected`, or as they are after 5 s.
+  std::string WaitOutbox(const std::string& expected) {
+    for (int waited = 0; OutboxStates() != expected && waited < 5000; waited += 50)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return OutboxStates();
+  }
 
   test::TTempDir certs;
   test::TCertificate cert = test::MakeCertificate(certs.Path(), "gw", "IP:127.0.0.1");
@@ -138,15 +144,11 @@ TEST_F(EscalationSms, ARefusedStepSmsWaitsInTheOutboxAndAnAnswerCancelsIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_EQ(uploads(), 1u) << s.server.EventLog();
   const auto refused = Clock::now();
-  for (int waited = 0; OutboxStates() != "queued/10" && waited < 5000; waited += 50)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_EQ(OutboxStates(), "queued/10") << s.server.EventLog();
+  ASSERT_EQ(WaitOutbox("queued/10"), "queued/10") << s.server.EventLog();
 
   exp->Send(Req("¤COMING:3:1:COMING¤"));
   ASSERT_TRUE(rum->WaitFor("~Expedition~"));
-  for (int waited = 0; OutboxStates() != "cancelled/10" && waited < 5000; waited += 50)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(OutboxStates(), "cancelled/10") << s.server.EventLog();
+  EXPECT_EQ(WaitOutbox("cancelled/10"), "cancelled/10") << s.server.EventLog();
   // Past the retry the first refusal set (10 s): nothing more reached the gateway.
   std::this_thread::sleep_until(refused + std::chrono::seconds(12));
   EXPECT_EQ(uploads(), 1u);
