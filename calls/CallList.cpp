@@ -109,6 +109,11 @@ void TCallService::FillCallList() {
       log_.LogFailure("FillCallList", e);
     }
   }
+  try {
+    kept_.Prime();
+  } catch (const std::exception&) {
+    // Only a later outage misses it; the stations' own reads say what is wrong.
+  }
   // Calls the journal wrote before the list was loaded: their SMS leaves now, if still open.
   for (const int32_t lopnr : std::exchange(smsAfterLoad_, {})) {
     for (auto& entry : CallList_)

@@ -10,6 +10,11 @@ const char kStationResourcesQuery[] =
     "CALLLIST.STATIONSLOPNR = ? AND CALLLIST.CALLABLESLOPNR = CALLABLES.LOPNR AND "
     "CALLABLES.AKTIV = 'T' ORDER BY CALLLIST.IXLOPNR ASC";
 
+const char kAllStationResourcesQuery[] =
+    "SELECT CALLLIST.STATIONSLOPNR, CALLLIST.IXLOPNR, CALLABLES.* FROM CALLLIST, CALLABLES WHERE "
+    "CALLLIST.CALLABLESLOPNR = CALLABLES.LOPNR AND CALLABLES.AKTIV = 'T' "
+    "ORDER BY CALLLIST.STATIONSLOPNR, CALLLIST.IXLOPNR ASC";
+
 const char kStationQuery[] = "SELECT * FROM STATIONS WHERE STATIONNAME = ?";
 const char kAllStationsQuery[] = "SELECT * FROM STATIONS ORDER BY STATIONNAME, LOPNR";
 
@@ -60,6 +65,29 @@ std::shared_ptr<const TStationDirectory> TKeptReads::Stations() {
   if (keeping_) directory_ = directory;
   lastDirectory_ = directory;
   return directory;
+}
+
+void TKeptReads::Prime() {
+  auto all = db_.Open(kAllStationsQuery);
+  auto directory = std::make_shared<TStationDirectory>();
+  for (; !all->Eof(); all->Next()) directory->emplace_back(all->AsString("STATIONNAME"), RowOf(*all));
+  lastDirectory_ = directory;
+  std::unordered_map<int32_t, std::shared_ptr<TStationResources>> lists;
+  std::unordered_map<std::string, std::optional<TStationRow>> signOns;
+  for (const auto& [name, row] : *directory) {
+    signOns.try_emplace(name, row);  // the first row of a name, as a sign-on reads it
+    lists.try_emplace(row.Lopnr, std::make_shared<TStationResources>());
+  }
+  auto rows = db_.Open(kAllStationResourcesQuery);
+  for (; !rows->Eof(); rows->Next()) {
+    auto list = lists.find(rows->AsInteger("STATIONSLOPNR"));
+    if (list == lists.end()) continue;  // a list of a station that is gone
+    list->second->push_back(TListedResource{rows->AsInteger("LOPNR"), rows->AsInteger("IXLOPNR"),
+                                            rows->AsString("CALLNAME"), rows->AsString("FULLNAME"),
+                                            rows->AsInteger("NAMECOLOUR")});
+  }
+  for (auto& [lopnr, list] : lists) lastStations_[lopnr] = std::move(list);
+  for (auto& [name, row] : signOns) lastSignOns_[name] = std::move(row);
 }
 
 void TKeptReads::Check() {

@@ -5,7 +5,7 @@
 // backend without a data version nothing is kept and every read goes to the database.
 // While the database is down (a known outage) every read is served as it was last read, on
 // any backend, so the stations keep their lists and a station that connects again can sign on
-// again; what was never read cannot be served.
+// again, as can every station of the last Prime; what was never read cannot be served.
 #pragma once
 
 #include <cstdint>
@@ -67,6 +67,11 @@ class TKeptReads {
   std::optional<TStationRow> KeptStation(const std::string& name);
   // Every station; throws when the query fails (logged by RunSQL).
   std::shared_ptr<const TStationDirectory> Stations();
+  // Reads every station and every station's list at once, as the last reads: while the
+  // database is down, a station that has not signed on since can sign on with what the
+  // database held then. Throws when a query fails; nothing is logged or counted, since the
+  // reads a sign-on makes while the database answers do not need it.
+  void Prime();
 
  private:
   TDatabase& db_;

@@ -225,8 +225,14 @@ TEST_F(CallsOutageTest, ListsAreServedAsLastReadWhileDown) {
   const std::string signOn = Take(again);
   EXPECT_NE(signOn.find(W("TAVOCLIENTDATA:RUM3:Rum 3:65280:7")), std::string::npos) << signOn;
   EXPECT_NE(signOn.find(W("~Doktor A~3~Doktor Alfa~255~0~-1~")), std::string::npos) << signOn;
-  // A station the server never saw cannot sign on until the database is back: no answer.
-  auto stranger = SignOn("EXP", 0);
+  // A station that has not signed on since the call list was loaded signs on with what the
+  // database held then; a name of no station there gets no answer until the database is back.
+  auto exp = SignOn("EXP", 0);
+  const std::string expSignOn = Take(exp);
+  EXPECT_NE(expSignOn.find(W("TAVOCLIENTDATA:EXP:Exp:16711680:")), std::string::npos) << expSignOn;
+  EXPECT_NE(expSignOn.find(W("~Doktor A~3~Doktor Alfa~255~0~0~")), std::string::npos) << expSignOn;
+  EXPECT_NE(expSignOn.find(W("~Doktor B~5~Doktor Beta~0~0~0~")), std::string::npos) << expSignOn;
+  auto stranger = SignOn("NOBODY", 0);
   EXPECT_EQ(Take(stranger), "");
   EXPECT_EQ(env.log.ErrorCount(), 0);
   EXPECT_FALSE(Logged("Error in"));
