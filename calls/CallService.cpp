@@ -26,6 +26,13 @@ TCallService::TCallService(TDatabase& db, TLogging& log, const TClock& clock,
 // Our own connection's writes move no data version: the commands that write say so here.
 void TCallService::DatabaseChanged() {
   kept_.Forget();
+  // A station added or changed here can sign on during a later outage without having signed
+  // on before it.
+  try {
+    kept_.Prime();
+  } catch (const std::exception&) {
+    // Only a later outage misses it; the stations' own reads say what is wrong.
+  }
   ListsChanged();
 }
 

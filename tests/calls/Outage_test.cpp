@@ -208,6 +208,11 @@ TEST_F(CallsOutageTest, ListsAreServedAsLastReadWhileDown) {
   auto display = SignOn("VISNING1", 1);
   Take(rum3);
   Take(display);
+  // Added through an administration command after the call list was loaded.
+  sqlite.Execute("INSERT INTO STATIONS (LOPNR, STATIONNAME, FRIENDLYNAME, NAMECOLOUR, STATIONTYPE) "
+                 "VALUES (16, 'NY', 'Ny', 0, 0)");
+  List(16, 5, 1);
+  service.DatabaseChanged();
   db.GoDown();
   Send(rum3, "¤GETCALLLIST:RUM3:0:GETCALLLIST¤");  // its list again, as last read
   EXPECT_NE(Take(rum3).find(W("~Doktor A~3~Doktor Alfa~255~0~0~")), std::string::npos);
@@ -232,6 +237,10 @@ TEST_F(CallsOutageTest, ListsAreServedAsLastReadWhileDown) {
   EXPECT_NE(expSignOn.find(W("TAVOCLIENTDATA:EXP:Exp:16711680:")), std::string::npos) << expSignOn;
   EXPECT_NE(expSignOn.find(W("~Doktor A~3~Doktor Alfa~255~0~0~")), std::string::npos) << expSignOn;
   EXPECT_NE(expSignOn.find(W("~Doktor B~5~Doktor Beta~0~0~0~")), std::string::npos) << expSignOn;
+  auto added = SignOn("NY", 0);
+  const std::string addedSignOn = Take(added);
+  EXPECT_NE(addedSignOn.find(W("TAVOCLIENTDATA:NY:Ny:0:")), std::string::npos) << addedSignOn;
+  EXPECT_NE(addedSignOn.find(W("~Doktor B~5~Doktor Beta~0~0~0~")), std::string::npos) << addedSignOn;
   auto stranger = SignOn("NOBODY", 0);
   EXPECT_EQ(Take(stranger), "");
   EXPECT_EQ(env.log.ErrorCount(), 0);
