@@ -24,6 +24,17 @@ TStationRow RowOf(TQuery& row) {
                      row.AsInteger("STATIONTYPE")};
 }
 
+TListedResource ListedOf(TQuery& row) {
+  return TListedResource{row.AsInteger("LOPNR"), row.AsInteger("IXLOPNR"), row.AsString("CALLNAME"),
+                         row.AsString("FULLNAME"), row.AsInteger("NAMECOLOUR")};
+}
+
+std::shared_ptr<const TStationDirectory> DirectoryOf(TQuery& rows) {
+  auto directory = std::make_shared<TStationDirectory>();
+  for (; !rows.Eof(); rows.Next()) directory->emplace_back(rows.AsString("STATIONNAME"), RowOf(rows));
+  return directory;
+}
+
 }  // namespace
 
 std::optional<TStationRow> TKeptReads::Station(const std::string& name) {
@@ -60,17 +71,14 @@ std::shared_ptr<const TStationDirectory> TKeptReads::Stations() {
     if (!IsKnownOutage(e) || !lastDirectory_) throw;
     return lastDirectory_;
   }
-  auto directory = std::make_shared<TStationDirectory>();
-  for (; !rows->Eof(); rows->Next()) directory->emplace_back(rows->AsString("STATIONNAME"), RowOf(*rows));
+  auto directory = DirectoryOf(*rows);
   if (keeping_) directory_ = directory;
   lastDirectory_ = directory;
   return directory;
 }
 
 void TKeptReads::Prime() {
-  auto all = db_.Open(kAllStationsQuery);
-  auto directory = std::make_shared<TStationDirectory>();
-  for (; !all->Eof(); all->Next()) directory->emplace_back(all->AsString("STATIONNAME"), RowOf(*all));
+  const auto directory = DirectoryOf(*db_.Open(kAllStationsQuery));
   lastDirectory_ = directory;
   std::unordered_map<int32_t, std::shared_ptr<TStationResources>> lists;
   std::unordered_map<std::string, std::optional<TStationRow>> signOns;
@@ -82,9 +90,7 @@ void TKeptReads::Prime() {
   for (; !rows->Eof(); rows->Next()) {
     auto list = lists.find(rows->AsInteger("STATIONSLOPNR"));
     if (list == lists.end()) continue;  // a list of a station that is gone
-    list->second->push_back(TListedResource{rows->AsInteger("LOPNR"), rows->AsInteger("IXLOPNR"),
-                                            rows->AsString("CALLNAME"), rows->AsString("FULLNAME"),
-                                            rows->AsInteger("NAMECOLOUR")});
+    list->second->push_back(ListedOf(*rows));
   }
   for (auto& [lopnr, list] : lists) lastStations_[lopnr] = std::move(list);
   for (auto& [name, row] : signOns) lastSignOns_[name] = std::move(row);
@@ -150,11 +156,7 @@ std::shared_ptr<const TStationResources> TKeptReads::StationResources(int32_t st
     if (!IsKnownOutage(e) || last == lastStations_.end()) throw;
     return last->second;
   }
-  for (; !rows->Eof(); rows->Next()) {
-    list->push_back(TListedResource{rows->AsInteger("LOPNR"), rows->AsInteger("IXLOPNR"),
-                                    rows->AsString("CALLNAME"), rows->AsString("FULLNAME"),
-                                    rows->AsInteger("NAMECOLOUR")});
-  }
+  for (; !rows->Eof(); rows->Next()) list->push_back(ListedOf(*rows));
   if (keeping_) stations_[stationLopnr] = list;
   lastStations_[stationLopnr] = list;
   return list;

@@ -2,9 +2,6 @@
 // stood by again: the serving server reads its call list afresh, so that they reach its
 // stations and displays. The server that wrote them says so in a setting of its own; the
 // serving one looks at it every second.
-#include <cstdio>
-#include <random>
-
 #include "database/Database.h"
 #include "database/SqlHelpers.h"
 #include "service/UTavoServerMain.h"
@@ -17,10 +14,9 @@ constexpr char kJournalWrittenSetting[] = "STANDBYJOURNALWRITTEN";
 }  // namespace
 
 void TTAVO_WindowsServer::NoteJournalWritten() {
-  // Unique across both servers and restarts: any change is news to the serving one.
-  std::random_device rd;
-  char mark[17];
-  std::snprintf(mark, sizeof mark, "%08x%08x", rd(), rd());
+  // Unique across both servers and restarts (the role's instance is random per process): any
+  // change is news to the serving one.
+  const std::string mark = role_->Instance() + "." + std::to_string(++journalNotes_);
   try {
     SetStrSetting(*connector_->ADOConnection1, logging_, kJournalWrittenSetting, mark);
   } catch (const std::exception& e) {

@@ -331,6 +331,7 @@ class TTAVO_WindowsServer final : public TSocketEvents, public TAdminHost {
   bool servingApplied_ = false;  // listeners open for the serving role
   // The other server's last word on calls it wrote from its journal; none before the first read.
   std::optional<std::string> peerJournalMark_;
+  uint64_t journalNotes_ = 0;  // journals this server wrote while standing by
   bool readySent_ = false;
   // A restart put off while the database is down: carried out once it is back.
   struct TPostponedRestart {

@@ -1,6 +1,8 @@
 // The browser pages of the running server: what they show comes from the calls and the
 // counters through small source functions, their feeds are rendered on the main loop, and
 // the HTTP endpoint serves them beside /metrics and /health.
+#include <unordered_map>
+
 #include "common/StrUtils.h"
 #include "common/Win1252.h"
 #include "service/UTavoServerMain.h"
@@ -24,11 +26,13 @@ TPageSources TTAVO_WindowsServer::PageSources() {
   s.Stations = [this] {
     if (!calls_) return std::vector<TStationPresence>();
     std::vector<TStationPresence> stations = calls_->Stations();
-    if (supervision_)
-      for (auto& presence : stations)
-        for (const auto& watched : supervision_->Stations())
-          if (watched.Name == presence.StationName)
-            presence.Supervision = SupervisionState(watched);
+    if (!supervision_) return stations;
+    std::unordered_map<std::string, const char*> states;
+    for (const auto& watched : supervision_->Stations())
+      states.emplace(watched.Name, SupervisionState(watched));
+    for (auto& presence : stations)
+      if (auto it = states.find(presence.StationName); it != states.end())
+        presence.Supervision = it->second;
     return stations;
   };
   s.OpenCalls = [this] { return calls_ ? calls_->OpenCallsView() : TDisplayView(); };

@@ -34,6 +34,27 @@ struct TAck {
   TSteady::time_point When;
 };
 
+// S1 calling R1, R2, ... in turn through the floating address, signing on again whenever its
+// connection is gone; every call it saw acknowledged is kept.
+struct TCallingStation {
+  explicit TCallingStation(TStandbyPair& pair)
+      : Station("S1", 0, pair.address->Port()), Address(*pair.address) {}
+  bool Call() {
+    if (!Station.Client() || Station.Client()->PeerClosed()) {
+      if (!Station.SignOn(Address, 300)) return false;
+    }
+    const int resource = Next++;
+    if (!Station.Call(resource, 1000)) return false;
+    Acks.push_back({1, resource, Station.Server(), TSteady::now()});
+    return true;
+  }
+
+  TStation Station;
+  TFloatingAddress& Address;
+  std::vector<TAck> Acks;
+  int Next = 1;
+};
+
 TEST(FailoverPostgreSQL, KilledServerIsReplacedWithEveryAcknowledgedCall) {
   const int rounds = EnvInt("TAVO_TAKEOVER_ROUNDS", 1);
   const int kStations = 4;
@@ -109,7 +130,8 @@ TEST(FailoverPostgreSQL, FrozenServerStepsDownBeforeItAnswersAnything) {
   ASSERT_GE(frozen, 0);
   const int other = 1 - frozen;
 
-  TStation s1("S1", 0, pair.address->Port());
+  TCallingStation caller(pair);
+  TStation& s1 = caller.Station;
   ASSERT_TRUE(s1.SignOn(*pair.address, 10000));
   // S3 holds a connection of its own to the server that is about to freeze.
   TLoopbackClient direct(pair.MainPort(frozen));
@@ -117,17 +139,9 @@ TEST(FailoverPostgreSQL, FrozenServerStepsDownBeforeItAnswersAnything) {
   ASSERT_TRUE(direct.WaitFor(ListEnd()));
   direct.Take();
 
-  std::vector<TAck> acks;
-  int r = 1;
-  auto call = [&] {
-    if (!s1.Client() || s1.Client()->PeerClosed()) {
-      if (!s1.SignOn(*pair.address, 300)) return false;
-    }
-    const int resource = r++;
-    if (!s1.Call(resource, 1000)) return false;
-    acks.push_back({1, resource, s1.Server(), TSteady::now()});
-    return true;
-  };
+  std::vector<TAck>& acks = caller.Acks;
+  int& r = caller.Next;
+  auto call = [&] { return caller.Call(); };
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(call());
 
   pair.server[frozen].Signal(SIGSTOP);
@@ -218,19 +232,12 @@ TEST(FailoverPostgreSQL, ServerCutOffFromTheDatabaseHandsOverWithinFiveSeconds) 
   while (pair.Health(1) != 503 && SecondsSince(started) < 10)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
-  TStation s1("S1", 0, pair.address->Port());
+  TCallingStation caller(pair);
+  TStation& s1 = caller.Station;
   ASSERT_TRUE(s1.SignOn(*pair.address, 10000));
-  std::vector<TAck> acks;
-  int r = 1;
-  auto call = [&] {
-    if (!s1.Client() || s1.Client()->PeerClosed()) {
-      if (!s1.SignOn(*pair.address, 300)) return false;
-    }
-    const int resource = r++;
-    if (!s1.Call(resource, 1000)) return false;
-    acks.push_back({1, resource, s1.Server(), TSteady::now()});
-    return true;
-  };
+  std::vector<TAck>& acks = caller.Acks;
+  int& r = caller.Next;
+  auto call = [&] { return caller.Call(); };
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(call());
 
   links->CutDatabaseLink();

@@ -130,6 +130,21 @@ TEST(HandStartedRestart, TooManyErrorsBringItBackServingWithItsCallsAndNoInherit
   StopServersOf(s.server.ProgramDir());
 }
 
+// Runs the server under libfaketime, its clock as the file says (re-read at every call, so the
+// test can change it); the file's path.
+std::filesystem::path FakeClock(test::TSeededServer& s, const test::TTempDir& tmp, const char* lib,
+                                const std::string& clock) {
+  const auto rc = tmp / "faketime.rc";
+  test::WriteFile(rc, clock);
+  s.server.SetEnv("TMPDIR", tmp.Path().string());
+  s.server.SetEnv("LD_PRELOAD", lib);
+  s.server.SetEnv("FAKETIME_TIMESTAMP_FILE", rc.string());
+  s.server.SetEnv("FAKETIME_NO_CACHE", "1");
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  s.server.SetEnv("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+  return rc;
+}
+
 TEST(HandStartedRestart, MidnightUnderAFakeClockComesBackServing) {
   const char* lib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
   if (::access(lib, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed (package libfaketime)";
@@ -139,14 +154,7 @@ TEST(HandStartedRestart, MidnightUnderAFakeClockComesBackServing) {
   // Two minutes before midnight, twenty times as fast: the maintenance timer's first tick,
   // 120 s after the start, falls in the first minute of the new day. The new process reads
   // the clock file afresh and runs on the real time.
-  const auto rc = tmp / "faketime.rc";
-  test::WriteFile(rc, "@2026-12-10 23:58:01 x20\n");
-  s.server.SetEnv("TMPDIR", tmp.Path().string());
-  s.server.SetEnv("LD_PRELOAD", lib);
-  s.server.SetEnv("FAKETIME_TIMESTAMP_FILE", rc.string());
-  s.server.SetEnv("FAKETIME_NO_CACHE", "1");
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  s.server.SetEnv("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+  const auto rc = FakeClock(s, tmp, lib, "@2026-12-10 23:58:01 x20\n");
   s.Start();
   ASSERT_TRUE(s.server.WaitForLog("Midnight. Restarting TAVO Server 2026-12-11 00:00:", 30000))
       << s.server.EventLog();
@@ -184,14 +192,7 @@ TEST(HandStartedRestart, SelfUpdateBringsTheNewExecutableBackServingWithTheCalls
   s.server.SetRegistry("HTTPSERVER", gateway.Host());
   s.server.SetRegistry("CAFile", certificate.Cert.string());
   s.server.SetRegistry("ClinicName", "Solbacken");
-  const auto rc = tmp / "faketime.rc";
-  test::WriteFile(rc, "+0 x20\n");
-  s.server.SetEnv("TMPDIR", tmp.Path().string());
-  s.server.SetEnv("LD_PRELOAD", lib);
-  s.server.SetEnv("FAKETIME_TIMESTAMP_FILE", rc.string());
-  s.server.SetEnv("FAKETIME_NO_CACHE", "1");
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  s.server.SetEnv("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+  const auto rc = FakeClock(s, tmp, lib, "+0 x20\n");
   s.Start();
   test::TLoopbackClient s1(s.Port());
   s1.Send(Req("¤GETCALLLIST:S1:0:GETCALLLIST¤"));
