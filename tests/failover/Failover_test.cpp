@@ -140,7 +140,6 @@ TEST(FailoverPostgreSQL, FrozenServerStepsDownBeforeItAnswersAnything) {
   direct.Take();
 
   std::vector<TAck>& acks = caller.Acks;
-  int& r = caller.Next;
   auto call = [&] { return caller.Call(); };
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(call());
 
