@@ -122,6 +122,7 @@ TEST_P(ToolCommands, OnlyAnAdministrationSignOnMayAskEvenWhereAnyoneMayRunSql) {
                 Error("SUPERVISION", refusal));
     }
   }
+  // A range the test's loopback connections are not in; nothing connects to it.
   s.server.SetRegistry("AdminCommandsFrom", "10.9.0.0/16");
   auto admin = s.Admin();
   EXPECT_EQ(Answer(*admin, "¤ESCALATION:LIST:ESCALATION¤", "ESCALATION"),

@@ -241,7 +241,7 @@ TEST_F(TavoCliSetup, ExecAndSqlSayWhatTheDatabaseDid) {
 class TavoCliRefusing : public TavoCliSetup {
  protected:
   void SetUp() override {
-    adminFrom_ = "10.9.9.0/24";  // not the loopback address
+    adminFrom_ = "10.9.9.0/24";  // an allow-list the loopback is not in; nothing connects to it
     TavoCliSetup::SetUp();
   }
 };
